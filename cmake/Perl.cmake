@@ -1,0 +1,92 @@
+# Perl extension support: compiler flags for XS code, the build-tree blib
+# layout (blib/<Pkg>.pm and blib/auto/<Pkg>/<Name>.so) and installation into
+# Perl's site architecture directory.
+
+find_program(PERL_EXECUTABLE perl REQUIRED)
+find_program(PROVE_EXECUTABLE prove REQUIRED)
+
+function(_perl_config var out)
+  execute_process(COMMAND ${PERL_EXECUTABLE} -MConfig -e "print \$Config{${var}}"
+                  OUTPUT_VARIABLE value OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+_perl_config(archlibexp PERL_ARCHLIB)
+_perl_config(installsitearch PERL_SITEARCH)
+_perl_config(ccflags PERL_CCFLAGS_STR)
+_perl_config(ldflags PERL_LDFLAGS_STR)
+set(PERL_CORE_INCLUDE ${PERL_ARCHLIB}/CORE)
+separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS_STR}")
+# Keep the defines Perl was built with (threads, large files); the rest of
+# the compile options are ours.
+set(PERL_DEFINES)
+foreach(flag ${PERL_CCFLAGS})
+  if(flag MATCHES "^-D")
+    list(APPEND PERL_DEFINES ${flag})
+  endif()
+endforeach()
+
+# Flags and libraries of an embedding program (perl -MExtUtils::Embed -e ldopts).
+execute_process(COMMAND ${PERL_EXECUTABLE} -MExtUtils::Embed -e ldopts
+                OUTPUT_VARIABLE PERL_EMBED_LDOPTS_STR OUTPUT_STRIP_TRAILING_WHITESPACE)
+separate_arguments(PERL_EMBED_LDOPTS UNIX_COMMAND "${PERL_EMBED_LDOPTS_STR}")
+
+# An interface target for code that includes the Perl headers.
+add_library(perl_headers INTERFACE)
+target_include_directories(perl_headers SYSTEM INTERFACE ${PERL_CORE_INCLUDE})
+target_compile_options(perl_headers INTERFACE ${PERL_DEFINES})
+
+# add_perl_extension(<target> PACKAGE <Perl::Package> PM <file.pm> SOURCES <...>)
+# Builds blib/auto/<Perl/Package>/<Last>.so exporting only the boot symbols,
+# copies the .pm to blib/<Perl/Package>.pm and installs both under the site
+# architecture directory.
+function(add_perl_extension target)
+  cmake_parse_arguments(ARG "" "PACKAGE;PM" "SOURCES" ${ARGN})
+  string(REPLACE "::" "/" pkg_path "${ARG_PACKAGE}")
+  string(REPLACE "::" "__" boot_name "${ARG_PACKAGE}")
+  get_filename_component(last ${pkg_path} NAME)
+  get_filename_component(pkg_dir ${pkg_path} DIRECTORY)
+
+  add_library(${target} MODULE ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE perl_headers)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  file(WRITE ${map} "{ global: boot_${boot_name}; _boot_${boot_name}; local: *; };\n")
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME ${last}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${SUITE_BLIB}/auto/${pkg_path}
+    LINK_DEPENDS ${map})
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map})
+
+  set(pm_out ${SUITE_BLIB}/${pkg_path}.pm)
+  add_custom_command(OUTPUT ${pm_out}
+    COMMAND ${CMAKE_COMMAND} -E copy ${ARG_PM} ${pm_out}
+    DEPENDS ${ARG_PM} VERBATIM)
+  add_custom_target(${target}_pm ALL DEPENDS ${pm_out})
+  add_dependencies(${target} ${target}_pm)
+
+  install(TARGETS ${target} LIBRARY DESTINATION ${PERL_SITEARCH}/auto/${pkg_path})
+  install(FILES ${ARG_PM} DESTINATION ${PERL_SITEARCH}/${pkg_dir})
+endfunction()
+
+# add_prove_test(<name> <dir-with-t-files> [ENV k=v ...] [PERL <interpreter>])
+function(add_prove_test name dir)
+  cmake_parse_arguments(ARG "" "PERL" "ENV;INCLUDES" ${ARGN})
+  if(SANITIZE)
+    return() # the system perl is not built with the sanitizer runtime
+  endif()
+  set(exec_args)
+  if(ARG_PERL)
+    set(exec_args --exec ${ARG_PERL})
+  endif()
+  set(inc -I${SUITE_BLIB})
+  foreach(i ${ARG_INCLUDES})
+    list(APPEND inc -I${i})
+  endforeach()
+  add_test(NAME ${name}
+    COMMAND ${PROVE_EXECUTABLE} ${exec_args} ${inc} ${dir})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+endfunction()

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Idempotent: packages already
+# installed are skipped, and the package lists are refreshed at most once.
+set -euo pipefail
+
+packages=(
+  # toolchain and build
+  g++ cmake make pkg-config clang-format
+  # Perl headers and libperl for the extensions and the embedding host
+  perl libperl-dev
+  # the Windows layer's registry store
+  libsqlite3-dev
+  # C++ tests
+  libgtest-dev
+  # ostrel: Kerberos 5 library and com_err, and a loopback KDC for its tests
+  libkrb5-dev comerr-dev krb5-kdc krb5-admin-server krb5-user
+  # running a test process under another uid
+  util-linux procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+echo "installing: ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
