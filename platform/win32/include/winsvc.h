@@ -1,0 +1,2 @@
+#pragma once
+/* Service control manager API (advapi32). */
