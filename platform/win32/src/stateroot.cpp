@@ -1,0 +1,62 @@
+#include "stateroot.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace w32p {
+namespace {
+
+std::mutex gRootMutex;
+std::string gRoot;
+bool gResolved = false;
+
+bool MakeDirs(const std::string& path) {
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        std::string partial = path.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string DefaultRoot() {
+    if (const char* xdg = getenv("XDG_STATE_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/win32posix";
+    const char* home = getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.local/state/win32posix";
+    if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
+        return std::string(pw->pw_dir) + "/.local/state/win32posix";
+    return "/tmp/win32posix-" + std::to_string(getuid());
+}
+
+} // namespace
+
+const std::string& StateRoot() {
+    std::lock_guard lock(gRootMutex);
+    if (!gResolved) {
+        const char* env = getenv("WIN32POSIX_ROOT");
+        std::string root = (env && *env) ? std::string(env) : DefaultRoot();
+        while (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+        gRoot = MakeDirs(root) ? root : std::string();
+        gResolved = true;
+    }
+    return gRoot;
+}
+
+void ResetStateRootForTests() {
+    std::lock_guard lock(gRootMutex);
+    gResolved = false;
+}
+
+} // namespace w32p
