@@ -21,7 +21,7 @@ separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS_STR}")
 # the compile options are ours.
 set(PERL_DEFINES)
 foreach(flag ${PERL_CCFLAGS})
-  if(flag MATCHES "^-D")
+  if(flag MATCHES "^-D" OR flag STREQUAL "-fwrapv" OR flag STREQUAL "-fno-strict-aliasing")
     list(APPEND PERL_DEFINES ${flag})
   endif()
 endforeach()

@@ -7,7 +7,7 @@ packages=(
   # toolchain and build
   g++ cmake make pkg-config clang-format
   # Perl headers and libperl for the extensions and the embedding host
-  perl libperl-dev
+  perl perl-doc libperl-dev
   # the Windows layer's registry store
   libsqlite3-dev
   # C++ tests

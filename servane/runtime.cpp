@@ -1,0 +1,3 @@
+#include "runtime.h"
+
+DWORD gdwLastError = 0;

@@ -1,0 +1,22 @@
+use strict;
+use warnings;
+use Test::More;
+use File::Temp qw(tempdir);
+use Config;
+use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use ServaneTest qw(build_dir);
+
+# cmake --install puts the package and its library into Perl's site
+# architecture directory; staged under DESTDIR here.
+my $cmake = `which cmake` =~ s/\s+$//r;
+plan skip_all => 'cmake not found' unless $cmake;
+my $dest = tempdir(CLEANUP => 1);
+local $ENV{DESTDIR} = $dest;
+my $log = `$cmake --install ${\ build_dir()} 2>&1`;
+is($?, 0, 'cmake --install succeeds') or diag $log;
+my $arch = $dest . $Config{installsitearch};
+ok(-f "$arch/Win32/Servane.pm", 'package file in the site architecture directory');
+ok(-f "$arch/auto/Win32/Servane/Servane.so", 'library under auto/');
+my $out = `$^X -I$arch -MWin32::Servane -e 'print Win32::Servane::GetVersion(), ":", SERVICE_PAUSED'`;
+is($out, '20080324:7', 'the installed module loads');
+done_testing;
