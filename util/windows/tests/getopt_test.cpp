@@ -1,4 +1,4 @@
-#include "getopt.h"
+#include "windows/getopt.h"
 
 #include <gtest/gtest.h>
 
