@@ -27,11 +27,6 @@ const char* programNameFrom(const char* arg0) {
     return slash != nullptr ? slash + 1 : arg0;
 }
 
-[[noreturn]] void failK5(const char* prog, krb5_error_code code, const char* what) {
-    com_err(prog, code, "%s", what);
-    std::exit(1);
-}
-
 [[noreturn]] void usage(const char* prog) {
     std::fprintf(stderr, "Usage: %s [-p principal] [-n]\n", prog);
     std::exit(1);
@@ -51,8 +46,10 @@ int main(int argc, char** argv) {
 
     krb5_context context;
     krb5_error_code code = krb5_init_context(&context);
-    if (code)
-        failK5(prog, code, "while initializing krb5");
+    if (code) {
+        com_err(prog, code, "while initializing krb5");
+        std::exit(1);
+    }
 
     const char* servicePrincipal = nullptr;
     int appendCount = 0;
@@ -74,28 +71,40 @@ int main(int argc, char** argv) {
         usage(prog);
 
     krb5_ccache cache;
-    if ((code = krb5_cc_default(context, &cache)))
-        failK5(prog, code, "opening default credentials cache");
+    if ((code = krb5_cc_default(context, &cache))) {
+        com_err(prog, code, "opening default credentials cache");
+        std::exit(1);
+    }
     krb5_principal client;
-    if ((code = krb5_cc_get_principal(context, cache, &client)))
-        failK5(prog, code, "while retrieving user principal name");
+    if ((code = krb5_cc_get_principal(context, cache, &client))) {
+        com_err(prog, code, "while retrieving user principal name");
+        std::exit(1);
+    }
 
     krb5_principal server;
     if (servicePrincipal != nullptr) {
-        if ((code = krb5_parse_name(context, servicePrincipal, &server)))
-            failK5(prog, code, "while parsing service principal name");
+        if ((code = krb5_parse_name(context, servicePrincipal, &server))) {
+            com_err(prog, code, "while parsing service principal name");
+            std::exit(1);
+        }
     } else {
         // The realm is a counted string; the component list wants it
         // NUL-terminated.
         const std::string realm(client->realm.data, client->realm.length);
         if ((code = krb5_build_principal(context, &server, client->realm.length, client->realm.data,
-                                         "krbtgt", realm.c_str(), static_cast<char*>(nullptr))))
-            failK5(prog, code, "while creating service principal name");
+                                         "krbtgt", realm.c_str(), static_cast<char*>(nullptr)))) {
+            com_err(prog, code, "while creating service principal name");
+            std::exit(1);
+        }
     }
 
-    if (appendCount == 0 &&
-        (client->realm.length != server->realm.length ||
-         std::memcmp(client->realm.data, server->realm.data, client->realm.length) != 0)) {
+    const krb5_data& clientRealm = client->realm;
+    const krb5_data& serverRealm = server->realm;
+    const bool sameRealm =
+        clientRealm.length == serverRealm.length &&
+        (clientRealm.length == 0 ||
+         std::memcmp(clientRealm.data, serverRealm.data, clientRealm.length) == 0);
+    if (appendCount == 0 && !sameRealm) {
         std::fprintf(stderr,
                      "%s: Client and server principals' realm names are different;\n"
                      "\tbecause of limitations in the krb4 ticket file implementation,\n"
@@ -113,13 +122,17 @@ int main(int argc, char** argv) {
     request.times.endtime = 0;
     request.keyblock.enctype = ENCTYPE_DES_CBC_CRC;
     krb5_creds* obtained;
-    if ((code = krb5_get_credentials(context, 0, cache, &request, &obtained)))
-        failK5(prog, code, "getting V5 credentials");
+    if ((code = krb5_get_credentials(context, 0, cache, &request, &obtained))) {
+        com_err(prog, code, "getting V5 credentials");
+        std::exit(1);
+    }
 
     CREDENTIALS v4;
     std::memset(&v4, 0, sizeof v4);
-    if ((code = krb5_524_convert_creds(context, obtained, &v4)))
-        failK5(prog, code, "converting to V4 credentials");
+    if ((code = krb5_524_convert_creds(context, obtained, &v4))) {
+        com_err(prog, code, "converting to V4 credentials");
+        std::exit(1);
+    }
 
     int status;
     if (appendCount == 0) {

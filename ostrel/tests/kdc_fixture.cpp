@@ -125,32 +125,23 @@ void LoopbackKdc::mustRun(const std::vector<std::string>& argv) const {
 }
 
 void LoopbackKdc::admin(const char* realm, const std::string& query) const {
-    mustRun({"kadmin.local", "-r", realm, "-q", query});
+    mustRun({KADMIN_LOCAL_PROGRAM, "-r", realm, "-q", query});
 }
 
-LoopbackKdc::LoopbackKdc() {
-    char tmpl[] = "/tmp/ostrel-kdc-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    port_ = freePort();
-    const std::string kdc = "127.0.0.1:" + std::to_string(port_);
-
+void LoopbackKdc::writeConfig(int port) const {
+    const std::string kdc = "127.0.0.1:" + std::to_string(port);
     // Realm blocks span several lines: a one-line block does not parse.
-    std::ofstream(path("krb5.conf"))
-        << "[libdefaults]\n"
-           "    default_realm = "
-        << kRealm
-        << "\n"
-           "    dns_lookup_kdc = false\n"
-           "    dns_lookup_realm = false\n"
-           "    rdns = false\n"
-           "[realms]\n    "
-        << kRealm << " = {\n        kdc = " << kdc << "\n    }\n    " << kOtherRealm
-        << " = {\n        kdc = " << kdc
-        << "\n    }\n"
-           "[capaths]\n    "
-        << kRealm << " = {\n        " << kOtherRealm << " = .\n    }\n";
+    std::ofstream conf(path("krb5.conf"));
+    conf << "[libdefaults]\n"
+         << "    default_realm = " << kRealm << "\n"
+         << "    dns_lookup_kdc = false\n"
+         << "    dns_lookup_realm = false\n"
+         << "    rdns = false\n"
+         << "[realms]\n";
+    for (const char* realm : {kRealm, kOtherRealm})
+        conf << "    " << realm << " = {\n        kdc = " << kdc << "\n    }\n";
+    conf << "[capaths]\n    " << kRealm << " = {\n        " << kOtherRealm << " = .\n    }\n";
+
     std::ofstream kdcConf(path("kdc.conf"));
     kdcConf << "[kdcdefaults]\n    kdc_listen = " << kdc << "\n    kdc_tcp_listen = " << kdc
             << "\n[realms]\n";
@@ -160,20 +151,49 @@ LoopbackKdc::LoopbackKdc() {
                 << "\n        acl_file = " << path("kadm5.acl")
                 << "\n        max_life = 10h\n        max_renewable_life = 0\n    }\n";
     kdcConf << "[logging]\n    kdc = FILE:" << path("kdc.log") << "\n";
-    kdcConf.close();
-    std::ofstream(path("kadm5.acl")) << "";
+}
 
+// Starts krb5kdc on the configured port and retries kinit until it answers.
+// False when the KDC exits first (its port was taken meanwhile).
+bool LoopbackKdc::startKdc() {
+    kdcPid_ = spawn(KRB5KDC_PROGRAM, {"krb5kdc", "-n", "-r", kRealm, "-r", kOtherRealm}, env_,
+                    path("krb5kdc.out"), path("krb5kdc.err"));
+    const std::string user = std::string(kUser) + "@" + kRealm;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        RunResult r =
+            runProgram(KINIT_PROGRAM, {"kinit", "-k", "-t", path("alice.keytab"), user}, env_);
+        if (r.status == 0)
+            return true;
+        int st = 0;
+        if (waitpid(kdcPid_, &st, WNOHANG) == kdcPid_) {
+            kdcPid_ = -1;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("KDC does not answer: " + r.err);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+LoopbackKdc::LoopbackKdc() {
+    char tmpl[] = "/tmp/ostrel-kdc-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
     env_ = {{"KRB5_CONFIG", path("krb5.conf")},
             {"KRB5_KDC_PROFILE", path("kdc.conf")},
             {"KRB5CCNAME", "FILE:" + path("ccache")},
-            {"KRB5_KTNAME", "FILE:" + path("alice.keytab")},
             {"KRB5_CLIENT_KTNAME", std::nullopt},
+            {"KRB5_KTNAME", std::nullopt},
             {"KRB5_TRACE", std::nullopt},
             {"KRBTKFILE", path("tkt")}};
 
     try {
+        writeConfig(freePort());
+        std::ofstream(path("kadm5.acl")) << "";
         for (const char* realm : {kRealm, kOtherRealm})
-            mustRun({"kdb5_util", "-r", realm, "create", "-s", "-P", "master-key-pw"});
+            mustRun({KDB5_UTIL_PROGRAM, "-r", realm, "create", "-s", "-P", "master-key-pw"});
         const std::string user = std::string(kUser) + "@" + kRealm;
         admin(kRealm, "addprinc -randkey " + user);
         admin(kRealm, "ktadd -k " + path("alice.keytab") + " " + user);
@@ -184,24 +204,14 @@ LoopbackKdc::LoopbackKdc() {
         admin(kOtherRealm, "addprinc -pw cross-realm-pw " + cross);
         admin(kOtherRealm, std::string("addprinc -randkey host/svc.other@") + kOtherRealm);
 
-        kdcPid_ = spawn("krb5kdc", {"krb5kdc", "-n", "-r", kRealm, "-r", kOtherRealm}, env_,
-                        path("krb5kdc.out"), path("krb5kdc.err"));
-        // kinit is retried until the KDC answers.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            RunResult r =
-                runProgram("kinit", {"kinit", "-k", "-t", path("alice.keytab"), user}, env_);
-            if (r.status == 0)
+        // Another process may take the chosen port before the KDC binds it.
+        for (int attempt = 0;; ++attempt) {
+            if (startKdc())
                 break;
-            int st = 0;
-            if (waitpid(kdcPid_, &st, WNOHANG) == kdcPid_) {
-                kdcPid_ = -1;
+            if (attempt == 4)
                 throw std::runtime_error("krb5kdc exited: " + slurp(path("krb5kdc.err")) +
                                          slurp(path("kdc.log")));
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                throw std::runtime_error("KDC does not answer: " + r.err);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            writeConfig(freePort());
         }
     } catch (...) {
         stop();
@@ -210,7 +220,7 @@ LoopbackKdc::LoopbackKdc() {
 }
 
 void LoopbackKdc::kinit() const {
-    mustRun({"kinit", "-k", "-t", path("alice.keytab"), std::string(kUser) + "@" + kRealm});
+    mustRun({KINIT_PROGRAM, "-k", "-t", path("alice.keytab"), std::string(kUser) + "@" + kRealm});
 }
 
 LoopbackKdc::~LoopbackKdc() {

@@ -48,11 +48,12 @@ public:
 
 private:
     void stop();
+    void writeConfig(int port) const;
+    bool startKdc();
     void admin(const char* realm, const std::string& query) const;
     void mustRun(const std::vector<std::string>& argv) const;
 
     std::string dir_;
-    int port_ = 0;
     pid_t kdcPid_ = -1;
     EnvChanges env_;
 };
