@@ -302,14 +302,3 @@ TEST_F(TicketFile, ReaderOrderAndDefaultName) {
     unsetenv("KRBTKFILE");
     EXPECT_EQ(std::string(tkt_string()), "/tmp/tkt" + std::to_string(getuid()));
 }
-
-TEST(Krb4ErrText, TicketFileStatuses) {
-    EXPECT_STREQ(krb_get_err_text(NO_TKT_FIL), "No ticket file (tf_util)");
-    EXPECT_STREQ(krb_get_err_text(TKT_FIL_ACC), "Couldn't access ticket file (tf_util)");
-    EXPECT_STREQ(krb_get_err_text(TKT_FIL_LCK), "Couldn't lock ticket file (tf_util)");
-    EXPECT_STREQ(krb_get_err_text(TKT_FIL_FMT), "Bad ticket file format (tf_util)");
-    EXPECT_STREQ(krb_get_err_text(KNAME_FMT), "Bad Kerberos name format (kname_parse)");
-    EXPECT_STREQ(krb_get_err_text(KFAILURE), "Generic kerberos error (kfailure)");
-    EXPECT_NE(krb_get_err_text(-7), nullptr);
-    EXPECT_NE(krb_get_err_text(100000), nullptr);
-}
