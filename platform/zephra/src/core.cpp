@@ -39,8 +39,9 @@ void* zp_palloc(zp_pool* p, size_t size) {
     size_t n = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
     if (n == 0)
         n = 1;
-    auto block = std::make_unique<std::max_align_t[]>(n); // value-initialised: zeroed
+    auto block = std::make_unique_for_overwrite<std::max_align_t[]>(n);
     void* mem = block.get();
+    std::memset(mem, 0, n * sizeof(std::max_align_t)); // padding bytes included
     p->blocks.push_back(std::move(block));
     return mem;
 }
