@@ -123,8 +123,8 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
     if (!cmds || !SvROK(cmds) || SvTYPE(SvRV(cmds)) != SVt_PVAV)
         return "the command list is not an array reference";
     AV* av = reinterpret_cast<AV*>(SvRV(cmds));
-    if (SvRMAGICAL(av))
-        return "the command list is a tied or magical array";
+    if (mg_find(reinterpret_cast<SV*>(av), PERL_MAGIC_tied))
+        return "the command list is a tied array";
 
     SSize_t count = av_top_index(av) + 1;
     auto* table = static_cast<zp_command_rec*>(
@@ -139,8 +139,8 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
         if (!elem || !SvROK(*elem) || SvTYPE(SvRV(*elem)) != SVt_PVHV)
             return pool_printf(p, "cmds[%ld] is not a hash reference", static_cast<long>(i));
         HV* hv = reinterpret_cast<HV*>(SvRV(*elem));
-        if (SvRMAGICAL(hv))
-            return pool_printf(p, "cmds[%ld] is a tied or magical hash", static_cast<long>(i));
+        if (mg_find(reinterpret_cast<SV*>(hv), PERL_MAGIC_tied))
+            return pool_printf(p, "cmds[%ld] is a tied hash", static_cast<long>(i));
 
         // Unknown keys first, so a misspelt "name" is reported as such.
         hv_iterinit(hv);

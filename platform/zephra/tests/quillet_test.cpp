@@ -151,6 +151,10 @@ TEST_F(Quillet, AddErrorsAddNothing) {
         {"P", "[ { name => 'A', req_override => [] } ]",
          "cmds[0] (A): req_override is not a number"},
         {"P", "[ { name => 'A' }, { name => 'A' } ]", "cmds[1]: directive A is defined twice"},
+        {"P", "require Tie::Array; tie my @a, 'Tie::StdArray'; push @a, { name => 'A' }; \\@a",
+         "the command list is a tied array"},
+        {"P", "require Tie::Hash; tie my %h, 'Tie::StdHash'; $h{name} = 'A'; [ \\%h ]",
+         "cmds[0] is a tied hash"},
     };
     for (const auto& c : cases) {
         const char* err = add(c.name, c.list);
@@ -160,6 +164,14 @@ TEST_F(Quillet, AddErrorsAddNothing) {
     }
     ASSERT_EQ(add("P", "[]"), nullptr);
     EXPECT_STREQ(add("P", "[]"), "a module named P is already in the server's list");
+}
+
+TEST_F(Quillet, WeaklyReferencedListsAreAccepted) {
+    ASSERT_EQ(add("W", "require Scalar::Util; our @keep = ({ name => 'A' }); our $weak = \\@keep;"
+                       "Scalar::Util::weaken($weak); \\@keep"),
+              nullptr);
+    ASSERT_NE(zp_find_linked_module("W"), nullptr);
+    EXPECT_STREQ(zp_find_linked_module("W")->cmds[0].name, "A");
 }
 
 TEST_F(Quillet, ConfigObjectsPerServerAndVector) {
