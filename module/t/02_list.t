@@ -80,15 +80,6 @@ subtest 'objects as arguments' => sub {
     is(Zephra2::Module::name($via_magic), 'core.c', 'the address is read with get-magic');
 };
 
-subtest 'results go into the call site target' => sub {
-    my $core = Zephra2::Module::find_linked_module('core.c');
-    my $echo = Zephra2::Module::find_linked_module('mod_echo.c');
-    my @names = (Zephra2::Module::name($core), Zephra2::Module::name($echo));
-    is_deeply(\@names, ['core.c', 'mod_echo.c'], 'two call sites, two values');
-    my @idx = map { Zephra2::Module::module_index($_) } ($core, $echo);
-    isnt($idx[0], $idx[1], 'one call site in a loop keeps each value');
-};
-
 # Lists from module list files: run a script in another host.
 my $bin  = dirname($^X);
 my $lib  = $ENV{BUILD_DIR} ? "$ENV{BUILD_DIR}/lib" : "$bin/../lib";
@@ -125,14 +116,6 @@ print Zephra2::Module::next($m)->name, "\n";
 EOF2
     is($status, 0, 'runs') or diag $out;
     is($out, "unnamed\n3\ncore.c\n", 'name is undef; minor version read');
-};
-
-subtest 'exit status of the script' => sub {
-    my ($status, $out) = host_with("Module core.c\n", "exit 7;\n");
-    is($status, 7, 'the script exit status is the host exit status');
-    ($status, $out) = host_with("Module core.c\n", "die 'boom';\n");
-    isnt($status, 0, 'a script that dies fails');
-    like($out, qr/^boom at /, 'with its message');
 };
 
 done_testing;

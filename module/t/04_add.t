@@ -58,19 +58,11 @@ subtest 'the command list must be an array reference' => sub {
 };
 
 subtest 'errors of quillet' => sub {
+    # quillet's own texts are tested with quillet; here, how they reach Perl.
     my @cases = (
-        [ [ 'x' ],                               'cmds[0] is not a hash reference' ],
-        [ [ { name => 'A' }, [] ],               'cmds[1] is not a hash reference' ],
-        [ [ {} ],                                'cmds[0] has no name' ],
-        [ [ { name => '' } ],                    'cmds[0] has no name' ],
-        [ [ { name => undef } ],                 'cmds[0] has no name' ],
-        [ [ { name => 'A', nmae => 'B' } ],      'cmds[0] has an unknown key "nmae"' ],
-        [ [ { name => 'A' }, { name => 'A' } ],  'cmds[1]: directive A is defined twice' ],
-        [ [ { name => 'A', func => [] } ],
-          'cmds[0] (A): func is neither a code reference nor a subroutine name' ],
-        [ [ { name => 'A', args_how => 'TAKE9' } ], 'cmds[0] (A): unknown args_how "TAKE9"' ],
-        [ [ { name => 'A', args_how => 99 } ],   'cmds[0] (A): unknown args_how "99"' ],
-        [ [ { name => 'A', req_override => 'x' } ], 'cmds[0] (A): req_override is not a number' ],
+        [ [ 'x' ],                              'cmds[0] is not a hash reference' ],
+        [ [ { name => 'A', nmae => 'B' } ],     'cmds[0] has an unknown key "nmae"' ],
+        [ [ { name => 'A' }, { name => 'A' } ], 'cmds[1]: directive A is defined twice' ],
     );
     for my $c (@cases) {
         my $line = __LINE__ + 1;

@@ -69,6 +69,7 @@ subtest 'the package as an object' => sub {
     ok(!defined get('Never::Added', $s), 'a package never added: undef');
     ok(!defined get(bless({}, 'Never::Added'), $s), 'an object of such a package: undef');
     ok(!defined get(undef, $s), 'undef: undef');
+    ok(!defined get('core.c', $s), 'a module not defined in Perl: undef');
 };
 
 subtest 'the very scalar quillet keeps' => sub {

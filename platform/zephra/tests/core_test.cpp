@@ -196,18 +196,4 @@ TEST(Pool, AllocationsAreZeroedIncludingPadding) {
     zp_pool_destroy(p);
 }
 
-TEST(Process, ServerRecordPointsToItsProcess) {
-    const char* argv[] = {"/usr/sbin/zephra", nullptr};
-    zp_process_rec* proc = zp_create_process(1, argv);
-    zp_server_rec* s = zp_create_server(proc, "example.org", 8080);
-    EXPECT_EQ(s->process, proc);
-    EXPECT_NE(proc->pconf, nullptr);
-    EXPECT_NE(proc->pconf, proc->pool);
-    EXPECT_STREQ(proc->short_name, "zephra");
-    EXPECT_STREQ(s->server_hostname, "example.org");
-    EXPECT_NE(s->module_config, nullptr);
-    EXPECT_NE(s->lookup_defaults, s->module_config);
-    zp_destroy_process(proc);
-}
-
 } // namespace

@@ -202,21 +202,6 @@ TEST_F(Quillet, ConfigObjectsPerServerAndVector) {
     EXPECT_EQ(obj, a);
 }
 
-TEST_F(Quillet, ConfigObjectDefaultsAndUnknownPackages) {
-    ASSERT_EQ(add("Q::Plain", "[]"), nullptr);
-    SV* p = config("Q::Plain", server);
-    ASSERT_NE(p, nullptr);
-    ASSERT_TRUE(SvROK(p));
-    EXPECT_EQ(SvTYPE(SvRV(p)), SVt_PVHV);
-    EXPECT_EQ(HvUSEDKEYS(reinterpret_cast<HV*>(SvRV(p))), 0);
-    EXPECT_TRUE(sv_isa(p, "Q::Plain"));
-
-    EXPECT_EQ(config("Q::Never", server), nullptr);
-    EXPECT_EQ(config("Q::Plain", nullptr), nullptr);
-    zp_add_builtin_module(proc->pconf, "core.c");
-    EXPECT_EQ(config("core.c", server), nullptr) << "not a Perl-defined module";
-}
-
 TEST_F(Quillet, ResetReleasesConfigObjects) {
     ASSERT_EQ(add("Q::Held", "[]"), nullptr);
     SV* obj = config("Q::Held", server);
