@@ -100,7 +100,8 @@ void CheckVersion(pTHX_ const char* module, I32 items, SV** args) {
     if (!sv)
         return;
     SV* xssv = upg_version(newSVpvn(kXsVersion, sizeof kXsVersion - 1), 0);
-    SV* pmsv = sv_derived_from(sv, "version") ? SvREFCNT_inc_simple_NN(sv) : new_version(sv);
+    SV* pmsv = sv_isobject(sv) && sv_derived_from(sv, "version") ? SvREFCNT_inc_simple_NN(sv)
+                                                                : new_version(sv);
     SV* message = nullptr;
     if (vcmp(pmsv, xssv)) {
         message = sv_2mortal(newSVpvf("%s object version %" SVf " does not match %s%s%s%s %" SVf,

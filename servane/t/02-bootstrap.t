@@ -37,6 +37,9 @@ like($out, qr/^ERR:Win32::Servane object version 20101014 does not match bootstr
 like(boot_case('', q{eval { $boot->('Win32::Servane', '1.5') }; (1, registered())})
         , qr/^OK:1:0$/, 'nothing registered after a mismatch');
 
+like(boot_case('', q{$boot->('Win32::Servane', 'version')}), qr/^ERR:Invalid version format/,
+    'a plain string naming the version class is parsed, not taken as a version object');
+
 like(boot_case(q{$Win32::Servane::VERSION = '20101014';}, q{$boot->('Win32::Servane')}),
     qr/^OK:1:5$/, 'VERSION variable equal');
 like(boot_case(q{$Win32::Servane::VERSION = '2.0';}, q{$boot->('Win32::Servane')}),
