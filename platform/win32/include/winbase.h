@@ -80,7 +80,12 @@ WINBASEAPI DWORD WINAPI GetCurrentThreadId(void);
 WINBASEAPI DWORD WINAPI GetThreadId(HANDLE Thread);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINBASEAPI BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
-WINBASEAPI void WINAPI ExitThread(DWORD dwExitCode);
+#if defined(__GNUC__)
+#define W32P_NORETURN __attribute__((noreturn))
+#else
+#define W32P_NORETURN
+#endif
+WINBASEAPI W32P_NORETURN void WINAPI ExitThread(DWORD dwExitCode);
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE hThread);
 
 #define WAIT_OBJECT_0 0x00000000u
