@@ -59,6 +59,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+/* Only for the current process; unreadable ranges fail, never fault. */
+WINBASEAPI BOOL WINAPI ReadProcessMemory(HANDLE hProcess, LPCVOID lpBaseAddress, LPVOID lpBuffer,
+                                         SIZE_T nSize, SIZE_T* lpNumberOfBytesRead);
 WINBASEAPI DWORD WINAPI GetTickCount(void);
 WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);
 
