@@ -271,6 +271,8 @@ LONG Seed(Store& s) {
 // The machine store, opened (created and seeded on first use).
 std::shared_ptr<Store> MachineStore(LONG* error) {
     std::string path = MachineStorePath();
+    if (auto ready = Store::Ready(path))
+        return ready;
     if (path.empty()) {
         *error = ERROR_REGISTRY_IO_FAILED;
         return nullptr;
@@ -285,18 +287,23 @@ std::shared_ptr<Store> MachineStore(LONG* error) {
             return nullptr;
         SeededStores().insert(tag);
     }
+    store->MarkReady();
     return store;
 }
 
 std::shared_ptr<Store> OpenStore(const Location& at, LONG* error) {
+    if (auto ready = Store::Ready(at.store))
+        return ready;
     if (at.store == MachineStorePath())
         return MachineStore(error);
     if (at.store == UserHivePath()) {
         if (!MachineStore(error)) // seeds the user's hive
             return nullptr;
-        return Store::Open(at.store, true, error);
     }
-    return Store::Open(at.store, false, error);
+    auto store = Store::Open(at.store, at.store == UserHivePath(), error);
+    if (store)
+        store->MarkReady();
+    return store;
 }
 
 // Predefined key values carry Windows' 32-bit value, sign-extended or not.
@@ -919,6 +926,8 @@ extern "C" LSTATUS WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     if (!hive)
         return e == ERROR_REGISTRY_CORRUPT ? ERROR_BADDB : e;
     file = CanonicalFile(file);
+    if (file == CanonicalFile(MachineStorePath()))
+        return ERROR_SHARING_VIOLATION; // the machine store is in use as HKLM
     std::lock_guard lock(m->Mutex());
     Transaction tx(*m, true);
     if (tx.Status() != ERROR_SUCCESS)
