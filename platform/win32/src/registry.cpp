@@ -235,13 +235,11 @@ LONG Seed(Store& s) {
     if (present)
         return ERROR_SUCCESS;
 
+    // The profile entry is written only when its folder and hive exist.
     std::string hive = UserHivePath();
     std::string folder = hive.substr(0, hive.rfind('/'));
-    if (!MakeDirs(folder))
-        return ERROR_REGISTRY_IO_FAILED;
     LONG e = ERROR_SUCCESS;
-    if (!Store::Open(hive, true, &e))
-        return e;
+    bool withProfile = MakeDirs(folder) && Store::Open(hive, true, &e);
 
     std::lock_guard lock(s.Mutex());
     Transaction tx(s, true);
@@ -252,6 +250,8 @@ LONG Seed(Store& s) {
     for (const auto* path : {&services, &classes})
         if ((e = CreatePathIn(s, kRootKeyId, *path, &key, &created)) != ERROR_SUCCESS)
             return e;
+    if (!withProfile)
+        return tx.Commit();
     if ((e = CreatePathIn(s, kRootKeyId, profile, &key, &created)) != ERROR_SUCCESS)
         return e;
     if (created) {
@@ -283,8 +283,10 @@ std::shared_ptr<Store> MachineStore(LONG* error) {
     std::lock_guard lock(gSeedMutex);
     std::string tag = path + "#" + std::to_string(getpid());
     if (!SeededStores().count(tag)) {
-        if ((*error = Seed(*store)) != ERROR_SUCCESS)
-            return nullptr;
+        // A store this process may only read (or a profile folder it cannot
+        // create) leaves the first-use contents missing but the registry
+        // usable; damage shows up as errors of the operations themselves.
+        Seed(*store);
         SeededStores().insert(tag);
     }
     store->MarkReady();

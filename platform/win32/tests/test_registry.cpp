@@ -222,6 +222,23 @@ TEST_F(Registry, FirstUseHoldsProfileListAndServices) {
     RegCloseKey(cu);
 }
 
+TEST_F(Registry, UsableWhenTheProfileFolderCannotBeMade) {
+    // drives/c is a file, so no profile folder can be created under it.
+    ASSERT_EQ(mkdir((root_ + "/drives").c_str(), 0700), 0);
+    std::ofstream(root_ + "/drives/c") << "x";
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\StillWorks");
+    EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, (const BYTE*)"1", 2), ERROR_SUCCESS);
+    RegCloseKey(key);
+    std::string sid = w32p::SidText(w32p::ProcessIdentity().user.data());
+    std::string path = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 TEST_F(Registry, ConnectRegistryAcceptsOnlyThisMachine) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
