@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -400,6 +402,32 @@ TEST_F(Registry, TwoProcessesWriteAtOnce) {
     EXPECT_EQ(values, 2 * kEach);
     EXPECT_EQ(keys, 2 * kEach);
     RegCloseKey(k);
+}
+
+TEST_F(Registry, ThreadsShareTheStore) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Threads"));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &failures] {
+            for (DWORD i = 0; i < 60; ++i) {
+                HKEY k = nullptr;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Threads", 0, KEY_ALL_ACCESS, &k)) {
+                    ++failures;
+                    continue;
+                }
+                std::string name = "t" + std::to_string(t);
+                DWORD out = 0, size = 4;
+                if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, (const BYTE*)&i, 4) ||
+                    RegQueryValueExA(k, name.c_str(), nullptr, nullptr, (BYTE*)&out, &size) ||
+                    out != i)
+                    ++failures;
+                RegCloseKey(k);
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(Registry, KilledWriterLosesNothingCommitted) {
