@@ -40,7 +40,7 @@ Monitor::~Monitor() {
     pthread_mutex_destroy(&mutex_);
 }
 
-bool Monitor::Wait(int64_t deadlineNs) {
+W32P_TERMINABLE_LEAF bool Monitor::Wait(int64_t deadlineNs) {
     if (deadlineNs < 0) {
         pthread_cond_wait(&cond_, &mutex_);
         return true;
@@ -177,6 +177,17 @@ void* ThreadStart(void* arg) {
     end.returnCode = record->proc(record->param);
     end.returned = true;
     return nullptr;
+}
+
+// Sleeps until the monotonic deadline (-1: for ever); a termination point.
+W32P_TERMINABLE_LEAF void SleepUntil(int64_t deadlineNs) {
+    if (deadlineNs < 0) {
+        for (;;)
+            pause();
+    }
+    timespec until = ToTimespec(deadlineNs);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 const HANDLE kCurrentThreadPseudo = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
@@ -388,11 +399,6 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         sched_yield();
         return;
     }
-    if (dwMilliseconds == INFINITE) {
-        for (;;)
-            pause();
-    }
-    timespec until = ToTimespec(NowNs() + static_cast<int64_t>(dwMilliseconds) * 1000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    SleepUntil(
+        dwMilliseconds == INFINITE ? -1 : NowNs() + static_cast<int64_t>(dwMilliseconds) * 1000000);
 }
