@@ -471,8 +471,12 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if ((!DisableAllPrivileges && !NewState) || (PreviousState && !ReturnLength)) {
+    if (!DisableAllPrivileges && !NewState) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (PreviousState && !ReturnLength) {
+        SetLastError(ERROR_NOACCESS); // Windows faults on writing the missing length
         return FALSE;
     }
     ProcessToken& t = TheToken();
