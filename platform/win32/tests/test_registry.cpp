@@ -338,6 +338,57 @@ TEST_F(Registry, CorruptStoreGivesAnErrorAndStaysUntouched) {
     EXPECT_EQ(after, garbage);
 }
 
+TEST_F(Registry, TruncatedStoreGivesErrorsNotAnEmptyRegistry) {
+    // A first process fills the store and flushes it into the main file.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY k = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Filled", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &k, nullptr))
+            _exit(2);
+        std::vector<BYTE> data(3000, 0x42);
+        for (int i = 0; i < 200; ++i) {
+            std::string name = "v" + std::to_string(i);
+            if (RegSetValueExA(k, name.c_str(), 0, REG_BINARY, data.data(), (DWORD)data.size()))
+                _exit(3);
+        }
+        _exit(RegFlushKey(k) == ERROR_SUCCESS ? 0 : 4);
+    }
+    WaitOk(pid);
+    std::string store = root_ + "/registry.db";
+    unlink((store + "-wal").c_str());
+    unlink((store + "-shm").c_str());
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    off_t half = st.st_size / 2;
+    ASSERT_EQ(truncate(store.c_str(), half), 0);
+
+    // A second process sees errors, not a registry without the data.
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY k = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Filled", 0, KEY_READ, &k);
+        int missing = 0;
+        if (rc == ERROR_SUCCESS) {
+            for (int i = 0; i < 200; ++i) {
+                std::string name = "v" + std::to_string(i);
+                DWORD size = 0;
+                LONG q = RegQueryValueExA(k, name.c_str(), nullptr, nullptr, nullptr, &size);
+                if (q == ERROR_FILE_NOT_FOUND)
+                    ++missing; // a silently lost value
+            }
+        } else if (rc == ERROR_FILE_NOT_FOUND) {
+            _exit(5); // the key silently vanished
+        }
+        _exit(missing ? 6 : 0);
+    }
+    WaitOk(pid);
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, half);
+}
+
 TEST_F(Registry, ConcurrentCreateReportsOneNewKey) {
     // Warm the store so that the children race only on the key.
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Race"));
