@@ -64,7 +64,8 @@ struct ThreadRecord {
     DWORD terminateCode = 0;
     bool exitRequested = false; // ExitThread
     DWORD exitThreadCode = 0;
-    std::atomic<int> waiting{0}; // TerminationPoint scopes open on the thread
+    std::atomic<int> waiting{0};        // TerminationPoint scopes open on the thread
+    std::shared_ptr<ThreadState> state; // handed to the thread when it starts
 };
 
 namespace {
@@ -97,21 +98,7 @@ DWORD NewThreadId() {
 struct ThreadHolder {
     std::shared_ptr<ThreadState> state;
     ~ThreadHolder() { Release(); }
-    void Release() {
-        if (!state)
-            return;
-        Registry& r = TheRegistry();
-        std::shared_ptr<ThreadState> dropped;
-        {
-            std::lock_guard lock(r.mutex);
-            auto it = r.threads.find(state->id);
-            if (it != r.threads.end() && it->second == state) {
-                dropped = std::move(it->second);
-                r.threads.erase(it);
-            }
-        }
-        state.reset();
-    }
+    void Release();
 };
 
 ThreadHolder& Holder() {
@@ -121,17 +108,32 @@ ThreadHolder& Holder() {
 
 // Installs the state of the calling thread under a given id (CreateThread
 // threads get the id that CreateThread already reported).
-ThreadState& BindCurrentThread(DWORD id, std::shared_ptr<ThreadRecord> record) {
+std::shared_ptr<ThreadState> RegisterThread(DWORD id, std::shared_ptr<ThreadRecord> record) {
     auto state = std::make_shared<ThreadState>();
     state->id = id;
     state->record = record;
     Registry& r = TheRegistry();
-    {
-        std::lock_guard lock(r.mutex);
-        r.threads[id] = state;
+    std::lock_guard lock(r.mutex);
+    r.threads[id] = state;
+    return state;
+}
+
+void UnregisterThread(const std::shared_ptr<ThreadState>& state) {
+    Registry& r = TheRegistry();
+    std::shared_ptr<ThreadState> dropped; // destroyed after the lock is released
+    std::lock_guard lock(r.mutex);
+    auto it = r.threads.find(state->id);
+    if (it != r.threads.end() && it->second == state) {
+        dropped = std::move(it->second);
+        r.threads.erase(it);
     }
-    Holder().state = state;
-    return *state;
+}
+
+void ThreadHolder::Release() {
+    if (!state)
+        return;
+    UnregisterThread(state);
+    state.reset();
 }
 
 std::shared_ptr<ThreadRecord> CurrentRecord() {
@@ -165,7 +167,7 @@ void* ThreadStart(void* arg) {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
     std::shared_ptr<ThreadRecord> record(*static_cast<std::shared_ptr<ThreadRecord>*>(arg));
     delete static_cast<std::shared_ptr<ThreadRecord>*>(arg);
-    BindCurrentThread(record->id, record);
+    Holder().state = std::move(record->state); // registered by CreateThread
     EndOfThread end{record};
     {
         MonitorLock lock(record->monitor);
@@ -206,7 +208,7 @@ std::shared_ptr<ThreadRecord> LookupThread(HANDLE h) {
 ThreadState& CurrentThread() {
     ThreadHolder& h = Holder();
     if (!h.state)
-        return BindCurrentThread(NewThreadId(), nullptr);
+        h.state = RegisterThread(NewThreadId(), nullptr);
     return *h.state;
 }
 
@@ -265,6 +267,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     HANDLE handle = InsertHandle(std::make_shared<ThreadObject>(record));
     if (!handle)
         return nullptr;
+    // Known by its id from now on, like a Windows thread (it has no queue yet).
+    record->state = RegisterThread(record->id, record);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -283,6 +287,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete arg;
+        UnregisterThread(record->state);
+        record->state.reset();
         RemoveHandle(handle, ObjectKind::Thread);
         SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;

@@ -103,10 +103,15 @@ TEST(Threads, StillActiveWhileRunningAndExitThreadCode) {
 
 TEST(Threads, SuspendedThreadRunsOnResume) {
     std::atomic<DWORD> seen{0};
-    HANDLE h = CreateThread(nullptr, 0, ReturnIdPlusOne, &seen, CREATE_SUSPENDED, nullptr);
+    DWORD tid = 0;
+    HANDLE h = CreateThread(nullptr, 0, ReturnIdPlusOne, &seen, CREATE_SUSPENDED, &tid);
     ASSERT_NE(h, nullptr);
     Sleep(50);
     EXPECT_EQ(seen.load(), 0u);
+    // The thread exists (it has a desktop) but has no queue yet.
+    EXPECT_EQ(GetThreadDesktop(tid), GetThreadDesktop(GetCurrentThreadId()));
+    EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
     EXPECT_EQ(ResumeThread(h), 1u);
     ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
     EXPECT_NE(seen.load(), 0u);
