@@ -475,14 +475,25 @@ LONG WithKey(HKEY hKey, REGSAM needed, bool write, Body body, LONG usersRootResu
     if (!s)
         return e;
     std::lock_guard lock(s->Mutex());
-    Transaction tx(*s, write);
+    if (!write) {
+        // Reads run without a transaction; a deleted key has no values or
+        // subkeys left, so only an empty answer needs the existence check.
+        e = body(*s, where.id);
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_ITEMS || e == ERROR_KEY_DELETED) {
+            LONG exists = KeyExists(*s, where.id);
+            if (exists != ERROR_SUCCESS)
+                return exists;
+        }
+        return e;
+    }
+    Transaction tx(*s, true);
     if (tx.Status() != ERROR_SUCCESS)
         return tx.Status();
     if ((e = KeyExists(*s, where.id)) != ERROR_SUCCESS)
         return e;
     if ((e = body(*s, where.id)) != ERROR_SUCCESS)
         return e;
-    return write ? tx.Commit() : ERROR_SUCCESS;
+    return tx.Commit();
 }
 
 // Copies a name into a caller's character buffer (count in characters,
@@ -825,8 +836,9 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
                 maxData = static_cast<DWORD>(v.ColInt(2));
                 Query self(s, "SELECT class, mtime FROM keys WHERE id=?");
                 self.Int(1, id);
-                if (self.Step() != SQLITE_ROW)
-                    return self.error();
+                int rc = self.Step();
+                if (rc != SQLITE_ROW)
+                    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : self.error();
                 cls = self.ColText(0);
                 mtime = self.ColInt(1);
                 return ERROR_SUCCESS;

@@ -163,6 +163,11 @@ TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
     EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegSetValueExA(alpha, "x", 0, REG_DWORD, (const BYTE*)&tiny, 4), ERROR_KEY_DELETED);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(alpha, "x", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryInfoKeyA(alpha, nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_KEY_DELETED);
     RegCloseKey(alpha);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
 
