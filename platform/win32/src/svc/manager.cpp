@@ -975,9 +975,6 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STAT
         return Fail(ERROR_ACCESS_DENIED);
     if (!status)
         return Fail(RPC_X_NULL_REF_POINTER);
-    SERVICE_STATUS_PROCESS current;
-    if (!StatusOf(svc, current))
-        return FALSE;
     auto notRunning = [&]() {
         SERVICE_STATUS_PROCESS now;
         if (!StatusOf(svc, now))
@@ -986,8 +983,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STAT
         return Fail(now.dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
                                                           : ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     };
-    if (current.dwCurrentState == SERVICE_STOPPED)
-        return notRunning();
+    // Only a running service has a supervisor listening.
     int fd = ConnectSupervisor(svc->base);
     if (fd < 0)
         return notRunning();
