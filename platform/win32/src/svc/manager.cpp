@@ -306,14 +306,25 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
         envp.push_back(s.data());
     envp.push_back(nullptr);
 
+    // Both descriptors move above the targets 3 and 4 first, so that
+    // neither dup2 of the child can overwrite the other's source.
+    int runHigh = fcntl(runFd, F_DUPFD_CLOEXEC, 10);
+    int pipeHigh = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
+    close(pipeFds[1]);
+    pipeFds[1] = pipeHigh;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, runFd, 3);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 4);
+    posix_spawn_file_actions_adddup2(&actions, runHigh, 3);
+    posix_spawn_file_actions_adddup2(&actions, pipeHigh, 4);
     pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = (runHigh < 0 || pipeHigh < 0)
+                 ? EMFILE
+                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
+    if (pipeHigh >= 0)
+        close(pipeHigh);
+    if (runHigh >= 0)
+        close(runHigh);
     DWORD result = ERROR_SERVICE_REQUEST_TIMEOUT;
     if (rc != 0) {
         result = ERROR_FILE_NOT_FOUND;
@@ -934,11 +945,16 @@ extern "C" BOOL WINAPI StartServiceA(SC_HANDLE h, DWORD argc, LPCSTR* argv) {
     std::vector<std::string> args;
     if (argc && !argv)
         return Fail(ERROR_INVALID_PARAMETER);
+    size_t total = svc->name.size() + 1;
     for (DWORD i = 0; i < argc; ++i) {
         if (!argv[i])
             return Fail(ERROR_INVALID_PARAMETER);
         args.emplace_back(argv[i]);
+        total += args.back().size() + 1;
     }
+    // The start request carries the arguments in one message.
+    if (total > kMaxStartArgsBytes)
+        return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD err = StartByName(CanonicalName(svc->name), args, 0))
         return Fail(err);
     return TRUE;

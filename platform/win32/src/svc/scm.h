@@ -40,6 +40,8 @@ constexpr const char* kServicesKey = "System\\CurrentControlSet\\Services";
 constexpr const char* kChannelEnv = "WIN32POSIX_SERVICE_CHANNEL";
 constexpr const char* kServiceWinsta = "Service-0x0-3e7$";
 constexpr size_t kMaxNameLength = 256;
+// Service name and start arguments with their terminators, at most.
+constexpr size_t kMaxStartArgsBytes = 60000;
 
 // The 30-second limits of the manager (process connect, handler return);
 // WIN32POSIX_SCM_TIMEOUT_MS shortens them for tests.
