@@ -583,6 +583,22 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
     if (LSTATUS st = OpenServicesRoot(KEY_ALL_ACCESS, root, true))
         return FailNull<SC_HANDLE__>(st == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED
                                                                : static_cast<DWORD>(st));
+    // Creators of one name take turns; a key left without "Type" by a
+    // creator that died is taken over.
+    std::string base = ServiceFileBase(name);
+    int createLock =
+        base.empty() ? -1 : open((base + ".create").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (createLock < 0 || !OfdLock(createLock, F_WRLCK, true)) {
+        if (createLock >= 0)
+            close(createLock);
+        return FailNull<SC_HANDLE__>(ERROR_ACCESS_DENIED);
+    }
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { close(fd); }
+    } createLockCloser{createLock};
+    // A pending deletion whose last handle is gone completes now.
+    TryCompleteDeletion(name);
     // A name taken as a key, or as another service's display name.
     {
         RegKey existing;
@@ -605,14 +621,20 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
         return FailNull<SC_HANDLE__>(static_cast<DWORD>(st));
     if (disposition != REG_CREATED_NEW_KEY) {
         ServiceConfig cfg;
-        ReadConfig(key.get(), cfg);
-        return FailNull<SC_HANDLE__>(cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE
-                                                    : ERROR_SERVICE_EXISTS);
+        if (ReadConfig(key.get(), cfg) == 0)
+            return FailNull<SC_HANDLE__>(cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                        : ERROR_SERVICE_EXISTS);
+        // No "Type": the remains of a creator that died; start afresh.
+        key.Reset();
+        DeleteKeyTree(root.get(), name);
+        st = RegCreateKeyExA(root.get(), name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+                             &disposition);
+        if (st != ERROR_SUCCESS)
+            return FailNull<SC_HANDLE__>(static_cast<DWORD>(st));
     }
     std::string group = loadOrderGroup ? loadOrderGroup : "";
     // A stale status of an earlier service of this name does not carry over.
-    std::string base = ServiceFileBase(name);
-    if (!base.empty() && !SupervisorAlive(base))
+    if (!SupervisorAlive(base))
         unlink((base + ".status").c_str());
     bool ok = WriteServiceSecurity(key.get(), DefaultServiceDescriptor()) == ERROR_SUCCESS &&
               SetDword(key.get(), "Start", start) == ERROR_SUCCESS &&
@@ -653,6 +675,15 @@ extern "C" SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hManager, LPCSTR name, DWORD 
     RegKey key;
     if (DWORD err = OpenServiceKey(name, KEY_READ, key))
         return FailNull<SC_HANDLE__>(err);
+    DWORD flag = 0;
+    if (GetDword(key.get(), "DeleteFlag", flag) && flag) {
+        // Marked for deletion: gone if no handle is open and it is stopped
+        // (the last holder may have died without closing).
+        key.Reset();
+        TryCompleteDeletion(name);
+        if (DWORD err = OpenServiceKey(name, KEY_READ, key))
+            return FailNull<SC_HANDLE__>(err);
+    }
     std::vector<BYTE> sd = ReadServiceSecurity(key.get());
     key.Reset();
     DWORD granted = 0;
