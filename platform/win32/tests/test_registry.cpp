@@ -131,6 +131,19 @@ TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
     RegCloseKey(again);
     for (const char* name : {"zeta", "Alpha", "beta"})
         RegCloseKey(Create(a, name));
+    char cls[] = "MyClass";
+    HKEY withClass = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(a, "zeta\\classy", 0, cls, 0, KEY_ALL_ACCESS, nullptr, &withClass, nullptr),
+        ERROR_SUCCESS);
+    char got[16];
+    DWORD gotLen = sizeof got;
+    ASSERT_EQ(RegQueryInfoKeyA(withClass, got, &gotLen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(got, "MyClass");
+    EXPECT_EQ(gotLen, 7u);
+    RegCloseKey(withClass);
 
     std::vector<std::string> names;
     char name[256];
