@@ -144,6 +144,8 @@ int TerminateMode() {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     BOOL ended = TerminateThread(thread, 0);
     DWORD code = 99;
+    if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0)
+        Log("dispatcher thread still running");
     GetExitCodeThread(thread, &code);
     Log("terminated " + std::to_string(ended) + " " + std::to_string(code));
     std::lock_guard lock(gMutex);
