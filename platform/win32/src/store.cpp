@@ -90,10 +90,22 @@ std::shared_ptr<Store> Store::Open(const std::string& path, bool create, LONG* e
     if (auto it = stores.find(path); it != stores.end()) {
         if (it->second->pid_ == getpid())
             return it->second;
-        // A connection inherited over fork must not be used or closed here:
-        // keep the parent's object alive forever and open a fresh one.
-        new std::shared_ptr<Store>(std::move(it->second));
+        // A connection inherited over fork is never used. SQLite's record of
+        // the locks it held came along, the locks themselves did not; while
+        // that record lives, a new connection to the file would believe it
+        // holds locks it does not, and another process could remove the
+        // journal under it. Closing the inherited connection drops the
+        // record (and gives up nothing, as the child holds no locks), so the
+        // new one takes real locks. A connection that was in use by another
+        // thread at the fork is left untouched instead.
+        std::shared_ptr<Store> inherited = std::move(it->second);
         stores.erase(it);
+        if (inherited.use_count() == 1 && inherited->mutex_.try_lock()) {
+            inherited->mutex_.unlock();
+            inherited.reset();
+        } else {
+            new std::shared_ptr<Store>(std::move(inherited));
+        }
     }
     struct stat st;
     bool exists = stat(path.c_str(), &st) == 0;

@@ -531,6 +531,69 @@ TEST_F(Registry, ThreadsShareTheStore) {
     EXPECT_EQ(failures.load(), 0);
 }
 
+TEST_F(Registry, ForkedChildKeepsItsWritesAfterItsParentExits) {
+    // A uses the store and forks B without exec; B writes, A exits; then a
+    // short-lived connection elsewhere closes (it checkpoints and removes the
+    // journal when it believes it is the last user); B writes again. B's
+    // second writes must reach the store: B has to hold locks of its own.
+    int toTest[2], toB[2];
+    ASSERT_EQ(pipe(toTest), 0);
+    ASSERT_EQ(pipe(toB), 0);
+    pid_t a = fork();
+    ASSERT_GE(a, 0);
+    if (a == 0) {
+        HKEY k = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Forked", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &k, nullptr))
+            _exit(2);
+        pid_t b = fork();
+        if (b != 0)
+            _exit(b > 0 ? 0 : 3);
+        auto batch = [&](const char* prefix) {
+            char ok = 1;
+            for (DWORD i = 0; i < 20; ++i) {
+                std::string name = prefix + std::to_string(i);
+                if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, (const BYTE*)&i, 4))
+                    ok = 0;
+            }
+            return ok;
+        };
+        char ok = batch("first");
+        char go;
+        if (write(toTest[1], &ok, 1) != 1 || read(toB[0], &go, 1) != 1)
+            _exit(4);
+        ok = batch("second");
+        _exit(write(toTest[1], &ok, 1) == 1 ? 0 : 5);
+    }
+    WaitOk(a); // A is gone; B lives on
+    char ok = 0;
+    ASSERT_EQ(read(toTest[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((root_ + "/registry.db").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    ASSERT_EQ(write(toB[1], "g", 1), 1);
+    ASSERT_EQ(read(toTest[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    usleep(100000); // let B exit
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Forked", 0, KEY_READ, &k), 0);
+    for (const char* prefix : {"first", "second"})
+        for (DWORD i = 0; i < 20; ++i) {
+            std::string name = prefix + std::to_string(i);
+            DWORD size = 0;
+            EXPECT_EQ(RegQueryValueExA(k, name.c_str(), nullptr, nullptr, nullptr, &size), 0)
+                << name;
+        }
+    RegCloseKey(k);
+    for (int fd : {toTest[0], toTest[1], toB[0], toB[1]})
+        close(fd);
+}
+
 TEST_F(Registry, KilledWriterLosesNothingCommitted) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kill"));
     int fds[2];
