@@ -278,17 +278,37 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
     return args;
 }
 
-int ConnectSupervisor(const std::string& base) {
-    std::string path = base + ".sock";
-    sockaddr_un addr{};
+SocketPath::SocketPath(const std::string& path) {
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
+    std::string use = path;
+    if (path.size() >= sizeof addr.sun_path) {
+        // Too long for an address: name it through its folder's descriptor.
+        size_t slash = path.rfind('/');
+        dirFd_ = open(slash == std::string::npos ? "." : path.substr(0, slash).c_str(),
+                      O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd_ < 0)
+            return;
+        use = "/proc/self/fd/" + std::to_string(dirFd_) + "/" + path.substr(slash + 1);
+        if (use.size() >= sizeof addr.sun_path)
+            return;
+    }
+    memcpy(addr.sun_path, use.c_str(), use.size() + 1);
+    ok_ = true;
+}
+
+SocketPath::~SocketPath() {
+    if (dirFd_ >= 0)
+        close(dirFd_);
+}
+
+int ConnectSupervisor(const std::string& base) {
+    SocketPath path(base + ".sock");
+    if (!path.ok())
         return -1;
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (connect(fd, path.get(), sizeof path.addr) != 0) {
         close(fd);
         return -1;
     }

@@ -18,6 +18,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <string>
 #include <vector>
 
@@ -137,6 +139,22 @@ int WaitReadable(int fd, int timeoutMs);
 // parsing: blanks separate, double quotes group, backslashes escape a
 // quote only when they precede one).
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// The address of a socket file, also one whose path is too long for
+// sockaddr_un (reached through /proc/self/fd of its folder).
+struct SocketPath {
+    explicit SocketPath(const std::string& path);
+    ~SocketPath();
+    SocketPath(const SocketPath&) = delete;
+    SocketPath& operator=(const SocketPath&) = delete;
+    bool ok() const { return ok_; }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&addr); }
+    sockaddr_un addr{};
+
+private:
+    int dirFd_ = -1;
+    bool ok_ = false;
+};
 
 // Connects to the supervisor's socket; -1 when nobody listens.
 int ConnectSupervisor(const std::string& base);

@@ -315,13 +315,10 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
 
     // The control socket of managers.
     listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
     std::string sockPath = base_ + ".sock";
     unlink(sockPath.c_str());
-    if (listenFd_ < 0 || sockPath.size() >= sizeof addr.sun_path ||
-        (memcpy(addr.sun_path, sockPath.c_str(), sockPath.size() + 1),
-         bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ||
+    SocketPath addr(sockPath);
+    if (listenFd_ < 0 || !addr.ok() || bind(listenFd_, addr.get(), sizeof addr.addr) != 0 ||
         listen(listenFd_, 64) != 0 || chmod(sockPath.c_str(), 0666) != 0) {
         EndRun(ERROR_SERVICE_NO_THREAD, false);
         Report(ERROR_SERVICE_NO_THREAD);

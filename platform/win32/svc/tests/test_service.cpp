@@ -301,3 +301,18 @@ TEST(ScmServiceSide, CallsOutsideAServiceProcess) {
     EXPECT_FALSE(SetServiceBits(nullptr, 0x4000, TRUE, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
+
+TEST_F(ScmTest, StateRootLongerThanASocketAddress) {
+    std::string longRoot = root + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+    ASSERT_EQ(system(("mkdir -p '" + longRoot + "'").c_str()), 0);
+    setenv("WIN32POSIX_ROOT", longRoot.c_str(), 1);
+    w32p::ResetStateRootForTests();
+    Handle mgr(Manager());
+    Handle svc(CreateTestService(mgr.h, "Deep"));
+    ASSERT_TRUE(StartServiceA(svc.h, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitForState(svc.h, SERVICE_RUNNING));
+    SERVICE_STATUS st;
+    EXPECT_TRUE(ControlService(svc.h, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
+    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    EXPECT_TRUE(WaitForState(svc.h, SERVICE_STOPPED));
+}
