@@ -124,9 +124,12 @@ TEST(TerminateThread, EndsAThreadBlockedInGetMessage) {
     ASSERT_TRUE(WaitFor([&] { return s.id.load() != 0; }));
     Sleep(50); // let it block
     EXPECT_TRUE(TerminateThread(h, 0x77));
+    // A thread already blocked has ended when TerminateThread returns; on a
+    // loaded machine it may not have reached its wait yet, hence the wait.
+    ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeThread(h, &code));
-    EXPECT_EQ(code, 0x77u); // visible as soon as TerminateThread returns
+    EXPECT_EQ(code, 0x77u);
     EXPECT_TRUE(s.unwound.load());
     EXPECT_FALSE(s.after.load());
     // Its queue went with it.
