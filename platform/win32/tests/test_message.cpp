@@ -169,9 +169,10 @@ void CALLBACK CountingProc(HWND hwnd, UINT msg, UINT_PTR id, DWORD) {
 
 TEST(ThreadTimers, TimerMessagesYieldToPostedMessagesAndDoNotPileUp) {
     MSG m;
-    UINT_PTR id = SetTimer(nullptr, 0, 20, nullptr);
+    // Long period: the checks below must finish well within one period.
+    UINT_PTR id = SetTimer(nullptr, 0, 200, nullptr);
     ASSERT_NE(id, 0u);
-    Sleep(150); // several periods pass while nobody reads
+    Sleep(700); // several periods pass while nobody reads
     DWORD self = GetCurrentThreadId();
     PostThreadMessageA(self, WM_USER + 1, 0, 0);
     PostThreadMessageA(self, WM_USER + 2, 0, 0);
