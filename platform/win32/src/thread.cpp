@@ -85,9 +85,23 @@ struct Registry {
     std::atomic<DWORD> nextId{kFirstThreadId};
 };
 
+void AfterForkInChild();
+
+// Never destroyed (it outlives static destructors); replaced in a child
+// after fork, which has only the forking thread.
+std::atomic<Registry*> gRegistry{nullptr};
+
 Registry& TheRegistry() {
-    static Registry* registry = new Registry; // outlives static destructors
-    return *registry;
+    Registry* r = gRegistry.load(std::memory_order_acquire);
+    if (r)
+        return *r;
+    static Registry* first = [] {
+        pthread_atfork(nullptr, nullptr, AfterForkInChild);
+        return new Registry;
+    }();
+    Registry* expected = nullptr;
+    gRegistry.compare_exchange_strong(expected, first);
+    return *gRegistry.load(std::memory_order_acquire);
 }
 
 DWORD NewThreadId() {
@@ -134,6 +148,18 @@ void ThreadHolder::Release() {
         return;
     UnregisterThread(state);
     state.reset();
+}
+
+// The child of a fork keeps only its own thread: the others do not exist
+// there, and the old table's lock may have been held by one of them.
+void AfterForkInChild() {
+    Registry* old = gRegistry.load();
+    auto* fresh = new Registry;
+    if (old)
+        fresh->nextId.store(old->nextId.load());
+    if (ThreadHolder& h = Holder(); h.state)
+        fresh->threads[h.state->id] = h.state;
+    gRegistry.store(fresh); // the old table is left as it is, never touched again
 }
 
 std::shared_ptr<ThreadRecord> CurrentRecord() {

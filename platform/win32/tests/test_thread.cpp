@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -209,5 +211,26 @@ TEST(TerminateThread, ABusyThreadEndsAtItsNextWait) {
     GetExitCodeThread(h, &code);
     EXPECT_EQ(code, 33u);
     EXPECT_TRUE(ctx.unwound.load());
+    CloseHandle(h);
+}
+
+TEST(Threads, AForkedChildHasOnlyItsOwnThread) {
+    Shared s;
+    HANDLE h = CreateThread(nullptr, 0, BlockInGetMessage, &s, 0, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return s.id.load() != 0; }));
+    DWORD self = GetCurrentThreadId();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        bool ok = !PostThreadMessageA(s.id, WM_USER, 0, 0) &&
+                  GetLastError() == static_cast<DWORD>(ERROR_INVALID_THREAD_ID) &&
+                  GetCurrentThreadId() == self && PostThreadMessageA(self, WM_USER, 0, 0);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(PostThreadMessageA(s.id, WM_QUIT, 0, 0)); // the parent's thread is still there
+    ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
     CloseHandle(h);
 }
