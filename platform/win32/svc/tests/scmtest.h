@@ -41,7 +41,9 @@ protected:
         root = tmpl;
         setenv("WIN32POSIX_ROOT", root.c_str(), 1);
         setenv("WIN32POSIX_SUPERVISOR", SCM_SUPERVISOR, 1);
-        setenv("WIN32POSIX_SCM_TIMEOUT_MS", "3000", 1);
+        // Long enough for a slow start on a loaded machine; the tests of the
+        // time limits shorten it.
+        setenv("WIN32POSIX_SCM_TIMEOUT_MS", "10000", 1);
         w32p::ResetStateRootForTests();
     }
 

@@ -177,11 +177,12 @@ TEST_F(ScmTest, StartFailures) {
     Handle mgr(Manager());
     // The process never connects: 1053 after the (shortened) limit, and
     // the process is gone.
+    setenv("WIN32POSIX_SCM_TIMEOUT_MS", "2000", 1);
     Handle silent(CreateTestService(mgr.h, "Silent", "noconnect"));
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(StartServiceA(silent.h, 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     SERVICE_STATUS st = Status(silent.h);
     EXPECT_EQ(st.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(st.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
@@ -246,6 +247,7 @@ TEST_F(ScmTest, DependenciesStartFirst) {
 TEST_F(ScmTest, HungHandlerTimesOut) {
     Handle mgr(Manager());
     Handle svc(CreateTestService(mgr.h, "Hung"));
+    setenv("WIN32POSIX_SCM_TIMEOUT_MS", "2000", 1); // the supervisor's limit
     ASSERT_TRUE(StartServiceA(svc.h, 0, nullptr));
     ASSERT_TRUE(WaitForState(svc.h, SERVICE_RUNNING));
     SERVICE_STATUS st;
