@@ -59,6 +59,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+/* Only for the current process; unreadable ranges fail, never fault. */
+WINBASEAPI BOOL WINAPI ReadProcessMemory(HANDLE hProcess, LPCVOID lpBaseAddress, LPVOID lpBuffer,
+                                         SIZE_T nSize, SIZE_T* lpNumberOfBytesRead);
 WINBASEAPI DWORD WINAPI GetTickCount(void);
 WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);
 
@@ -80,7 +83,12 @@ WINBASEAPI DWORD WINAPI GetCurrentThreadId(void);
 WINBASEAPI DWORD WINAPI GetThreadId(HANDLE Thread);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINBASEAPI BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
-WINBASEAPI void WINAPI ExitThread(DWORD dwExitCode);
+#if defined(__GNUC__)
+#define W32P_NORETURN __attribute__((noreturn))
+#else
+#define W32P_NORETURN
+#endif
+WINBASEAPI W32P_NORETURN void WINAPI ExitThread(DWORD dwExitCode);
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE hThread);
 
 #define WAIT_OBJECT_0 0x00000000u
