@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-// kernel32; declared here until the Windows layer's winbase.h carries it.
-extern "C" BOOL WINAPI ReadProcessMemory(HANDLE hProcess, LPCVOID lpBaseAddress, LPVOID lpBuffer,
-                                         SIZE_T nSize, SIZE_T* lpNumberOfBytesRead);
-
 namespace servane {
 
 namespace {

@@ -157,6 +157,155 @@ Returns 0: the library is a release build and keeps no debug log.
 
 Accepts a path and ignores it; returns the empty string.
 
+=head1 SERVICE ADMINISTRATION
+
+These functions install, change, read and remove services and their security
+descriptors, on the local computer or on the one a C<machine> value names.
+They return 1 (or a value) on success and 0 (or undef) on failure; after a
+failure, C<GetLastError()> tells the Windows error of the step that failed:
+locking the service database (for example 1055, the database is locked by
+another process), opening the service (1060, it does not exist), creating it
+(1073, it exists already) and so on. When the service control manager cannot
+be reached at all, or the argument is not what the function takes, the
+result is 0 and C<GetLastError()> keeps its previous value.
+
+=head2 The service-information hash
+
+C<CreateService>, C<ConfigureService> and C<QueryServiceConfig> take a
+reference to a hash with these keys (others are ignored):
+
+=over 4
+
+=item machine
+
+The computer whose service control manager is used; "" or absent for the
+local one.
+
+=item name
+
+The service's key name.
+
+=item display
+
+Its display name.
+
+=item user, password
+
+The account the service runs under and its password. For C<CreateService>,
+"" or C<localsystem> in any case means the LocalSystem account, and the
+password is then dropped; C<ConfigureService> passes the name unchanged.
+
+=item path, parameters
+
+The executable and its arguments. A path that contains a blank is put in
+double quotes (unless it already starts with one; C<ConfigureService> also
+leaves a path that starts with a backslash, a UNC path), then the
+parameters follow after one blank, unquoted. C<QueryServiceConfig> returns
+the whole stored command line under C<path> and never writes C<parameters>.
+
+=item description
+
+The text of the service's "Description" registry value.
+
+=item dependencies
+
+A reference to an array of the services and groups (a group's name starts
+with C<SC_GROUP_IDENTIFIER>) that must start first. C<ConfigureService> also
+takes a string, used as the list itself: "" removes all dependencies.
+C<QueryServiceConfig> always writes an array reference. Elements the array
+does not hold (holes of a sparse array) are left out; an element that is ""
+ends the list where it stands.
+
+=item service_type, start_type, error_control
+
+Numbers (use the constants). C<CreateService> defaults them to
+SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START and SERVICE_ERROR_IGNORE;
+C<ConfigureService> leaves an absent one unchanged.
+
+=item load_order
+
+The load-order group, written by C<QueryServiceConfig> when the service has
+one; not read.
+
+=item tag_id
+
+When present, C<ConfigureService> asks the manager for a tag; its value is
+not changed.
+
+=back
+
+A key counts when the hash has it, whatever its value: an undef value reads
+as "" or 0, never as the default. Strings of any length are taken whole.
+
+=head2 CreateService(\%ServiceInfo)
+
+Installs a service described by the hash (C<name> and C<path> at least) and
+writes its description (an empty one when C<description> is absent). Returns
+1 when the service was created.
+
+=head2 ConfigureService(\%ServiceInfo)
+
+Changes the service named by C<name>: every key present is changed, every
+key absent is left as it is. A C<description> is written after a successful
+change. Returns 1 when the change succeeded.
+
+=head2 QueryServiceConfig(\%ServiceInfo)
+
+Empties the hash, keeping only what its C<name> and C<machine> said, and
+fills it with the service's configuration: C<service_type>, C<start_type>,
+C<error_control>, C<path>, C<display>, C<user>, C<load_order> (when set),
+C<dependencies>, C<name>, C<machine> and, when the service has a text
+description, C<description>. Returns 1 on success; after a failure the hash
+is left empty.
+
+=head2 DeleteService([$Machine,] $ServiceName)
+
+Marks the service for deletion; the manager removes it once it has stopped
+and its handles are closed. Returns 1 on success.
+
+=head2 GetSecurity($Machine, $ServiceName)
+
+Returns the service's security descriptor (owner, group, DACL and SACL) as a
+byte string in the self-relative format, or undef. Reading the SACL needs
+SeSecurityPrivilege, which the function enables in the process token.
+
+=head2 SetSecurity($Machine, $ServiceName, $Descriptor)
+
+Replaces the service's DACL and SACL with those of C<$Descriptor>, which is
+one of: an object of C<Win32::Acloria> (the package name in any case), whose
+method C<GetSD> returns the address of its descriptor; an integer that is the
+address of a descriptor in this process; or the bytes that C<GetSecurity>
+returns. Addresses are read only through memory checks, so a number that is
+no address gives 0 rather than a crash. A list the descriptor lacks is
+removed from the service. Returns 1 on success.
+
+=head2 Example: install and remove a service
+
+  use Win32::Servane;
+
+  my %service = (
+      name        => 'PerlEcho',
+      display     => 'Perl echo service',
+      path        => $^X,
+      parameters  => 'C:\\Services\\echo.pl',
+      start_type  => SERVICE_DEMAND_START,
+      description => 'Echoes what it is told',
+      dependencies => ['Tcpip'],
+  );
+  Win32::Servane::CreateService(\%service)
+      or die 'CreateService: error ', Win32::Servane::GetLastError(), "\n";
+
+  my %read = (name => 'PerlEcho');
+  Win32::Servane::QueryServiceConfig(\%read) or die;
+  print "$read{display}: $read{path}\n";
+
+  Win32::Servane::ConfigureService({ name => 'PerlEcho', start_type => SERVICE_DISABLED });
+  my $sd = Win32::Servane::GetSecurity('', 'PerlEcho');
+  Win32::Servane::SetSecurity('', 'PerlEcho', $sd) if defined $sd;
+
+  Win32::Servane::DeleteService('PerlEcho')
+      or die 'DeleteService: error ', Win32::Servane::GetLastError(), "\n";
+
 =head1 ERRORS
 
 A call with the wrong number of arguments dies with a usage message, for
