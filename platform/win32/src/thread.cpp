@@ -206,6 +206,13 @@ std::shared_ptr<ThreadState> FindThread(DWORD id) {
     return it == r.threads.end() ? nullptr : it->second;
 }
 
+void ForEachThread(const std::function<void(ThreadState&)>& f) {
+    Registry& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    for (auto& [id, state] : r.threads)
+        f(*state);
+}
+
 TerminationPoint::TerminationPoint() : record_(CurrentRecord()) {
     if (record_)
         record_->waiting.fetch_add(1);

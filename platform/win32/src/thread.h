@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -77,6 +78,9 @@ ThreadState& CurrentThread();
 
 // The state of a live thread, or null when no thread has that id.
 std::shared_ptr<ThreadState> FindThread(DWORD id);
+
+// Calls f for every live thread's state (the thread table is locked meanwhile).
+void ForEachThread(const std::function<void(ThreadState&)>& f);
 
 // While alive, the calling thread may be ended by TerminateThread at a
 // cancellation point. Open one around a blocking wait only.

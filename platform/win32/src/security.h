@@ -1,0 +1,21 @@
+#pragma once
+// Internal helpers of the security functions.
+#include <windows.h>
+
+#include <cstddef>
+
+namespace w32p {
+
+// Copies n bytes from an address that may be unmapped without faulting;
+// false when any byte is unreadable.
+bool SafeCopy(void* dst, const void* src, size_t n);
+
+// Length of a valid SID held in our own memory (8 + 4 per sub-authority),
+// or 0 when the bytes are no valid SID.
+size_t SidLength(const BYTE* sid, size_t available);
+
+// Whether `size` bytes at `acl` form a valid ACL (header, every ACE inside
+// AclSize, every known ACE's SID valid).
+bool AclBytesValid(const BYTE* acl, size_t size);
+
+} // namespace w32p

@@ -1,0 +1,116 @@
+#pragma once
+// Test fixture of the service control manager: a private state root, the
+// supervisor and test service of this build, short time limits, and the
+// end of every supervisor (and so every service) a test started.
+#include <windows.h>
+
+#include "stateroot.h"
+#include "svc/scm.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+class ScmTest : public ::testing::Test {
+protected:
+    std::string root;
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/scmtest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        setenv("WIN32POSIX_ROOT", root.c_str(), 1);
+        setenv("WIN32POSIX_SUPERVISOR", SCM_SUPERVISOR, 1);
+        setenv("WIN32POSIX_SCM_TIMEOUT_MS", "3000", 1);
+        w32p::ResetStateRootForTests();
+    }
+
+    void TearDown() override {
+        KillSupervisors();
+        std::string cmd = "rm -rf '" + root + "'";
+        (void)!system(cmd.c_str());
+    }
+
+    // SIGKILL to every supervisor under this root; their services follow.
+    void KillSupervisors() {
+        std::string dir = root + "/scm";
+        DIR* d = opendir(dir.c_str());
+        if (!d)
+            return;
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() < 4 || n.substr(n.size() - 4) != ".run")
+                continue;
+            std::string base = dir + "/" + n.substr(0, n.size() - 4);
+            if (!w32p::scm::SupervisorAlive(base))
+                continue;
+            std::ifstream in(dir + "/" + n);
+            long pid = 0;
+            if (in >> pid && pid > 1)
+                kill(static_cast<pid_t>(pid), SIGKILL);
+            for (int i = 0; i < 500 && w32p::scm::SupervisorAlive(base); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        closedir(d);
+    }
+
+    static std::string TestImage(const std::string& mode) {
+        return std::string("\"") + SCM_TEST_SERVICE + "\" " + mode;
+    }
+
+    SC_HANDLE Manager(DWORD access = SC_MANAGER_ALL_ACCESS) {
+        return OpenSCManagerA(nullptr, nullptr, access);
+    }
+
+    // Creates a demand-start own-process service running the test program.
+    SC_HANDLE CreateTestService(SC_HANDLE mgr, const char* name, const std::string& mode = "normal",
+                                const char* deps = nullptr) {
+        return CreateServiceA(mgr, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, TestImage(mode).c_str(),
+                              nullptr, nullptr, deps, nullptr, nullptr);
+    }
+
+    static SERVICE_STATUS Status(SC_HANDLE svc) {
+        SERVICE_STATUS st{};
+        EXPECT_TRUE(QueryServiceStatus(svc, &st)) << GetLastError();
+        return st;
+    }
+
+    // Polls until the service reaches the state (generous limit).
+    static bool WaitForState(SC_HANDLE svc, DWORD state, int ms = 15000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            SERVICE_STATUS st{};
+            if (QueryServiceStatus(svc, &st) && st.dwCurrentState == state)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::string ReadLog(const std::string& name) {
+        std::ifstream in(root + "/logs/" + name + ".log");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    // Waits until the service's log holds the text.
+    bool WaitForLog(const std::string& name, const std::string& text, int ms = 10000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadLog(name).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+};

@@ -1,0 +1,442 @@
+// Registry: round trips, case rules, the size protocol, first-use contents,
+// hives, several processes at once, and damaged stores.
+#include <windows.h>
+
+#include "stateroot.h"
+#include "token.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sqlite3.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/w32p-reg-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        setenv("WIN32POSIX_ROOT", root_.c_str(), 1);
+        w32p::ResetStateRootForTests();
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + root_ + "'";
+        (void)!system(cmd.c_str());
+    }
+    std::string root_;
+};
+
+HKEY Create(HKEY parent, const char* path, DWORD* disposition = nullptr) {
+    HKEY key = nullptr;
+    EXPECT_EQ(
+        RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
+        ERROR_SUCCESS)
+        << path;
+    return key;
+}
+
+void WaitOk(pid_t pid) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(Registry, ValuesRoundTripWithTheirTypes) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test\\Values");
+    const char text[] = "hello";
+    const char multi[] = "a\0bc\0";
+    DWORD number = 0x12345678;
+    const BYTE blob[] = {0, 1, 2, 0xff};
+    ASSERT_EQ(RegSetValueExA(key, "Text", 0, REG_SZ, (const BYTE*)text, sizeof text), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Path", 0, REG_EXPAND_SZ, (const BYTE*)"%X%", 4), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Multi", 0, REG_MULTI_SZ, (const BYTE*)multi, sizeof multi), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Number", 0, REG_DWORD, (const BYTE*)&number, 4), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Blob", 0, REG_BINARY, blob, sizeof blob), 0);
+    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, (const BYTE*)"def", 4), 0);
+
+    struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD size;
+    } expected[] = {{"text", REG_SZ, text, sizeof text},          {"PATH", REG_EXPAND_SZ, "%X%", 4},
+                    {"Multi", REG_MULTI_SZ, multi, sizeof multi}, {"number", REG_DWORD, &number, 4},
+                    {"BLOB", REG_BINARY, blob, sizeof blob},      {"", REG_SZ, "def", 4}};
+    for (const auto& e : expected) {
+        BYTE buf[64] = {};
+        DWORD type = 0, size = sizeof buf;
+        ASSERT_EQ(RegQueryValueExA(key, e.name, nullptr, &type, buf, &size), ERROR_SUCCESS)
+            << e.name;
+        EXPECT_EQ(type, e.type) << e.name;
+        ASSERT_EQ(size, e.size) << e.name;
+        EXPECT_EQ(std::memcmp(buf, e.data, size), 0) << e.name;
+    }
+    // Overwriting keeps one value under the first spelling of its name.
+    ASSERT_EQ(RegSetValueExA(key, "TEXT", 0, REG_SZ, (const BYTE*)"x", 2), 0);
+    char name[32];
+    DWORD nameLen = sizeof name;
+    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(name, "Text");
+    EXPECT_EQ(nameLen, 4u);
+    DWORD count = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                               nullptr, nullptr, nullptr, nullptr),
+              0);
+    EXPECT_EQ(count, 6u);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(Registry, QuerySizeProtocol) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test");
+    const char text[] = "0123456789";
+    ASSERT_EQ(RegSetValueExA(key, "V", 0, REG_SZ, (const BYTE*)text, sizeof text), 0);
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, sizeof text);
+    char small[4];
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, (BYTE*)small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, sizeof text);
+    EXPECT_EQ(type, (DWORD)REG_SZ);
+    EXPECT_EQ(RegQueryValueExA(key, "missing", nullptr, &type, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, (BYTE*)small, nullptr),
+              ERROR_INVALID_PARAMETER);
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "V", &reserved, &type, nullptr, &size),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExA(key, "V", 0, REG_SZ, nullptr, 4), ERROR_NOACCESS);
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
+    DWORD disposition = 0;
+    HKEY a = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Co\\App", &disposition);
+    EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY);
+    HKEY again = Create(HKEY_LOCAL_MACHINE, "software\\CO\\app\\", &disposition);
+    EXPECT_EQ(disposition, (DWORD)REG_OPENED_EXISTING_KEY);
+    RegCloseKey(again);
+    for (const char* name : {"zeta", "Alpha", "beta"})
+        RegCloseKey(Create(a, name));
+
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD len = sizeof name;
+        LONG rc = RegEnumKeyExA(a, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        names.emplace_back(name, len);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "zeta"}));
+    DWORD tiny = 3;
+    EXPECT_EQ(RegEnumKeyExA(a, 0, name, &tiny, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);
+
+    HKEY opened = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\co\\APP\\ALPHA", 0, KEY_READ, &opened),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Co\\Nope", 0, KEY_READ, &opened),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(opened, nullptr);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &opened),
+              ERROR_BAD_PATHNAME);
+
+    // A key with subkeys stays; a deleted key's handles report the deletion.
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Co\\App"), ERROR_ACCESS_DENIED);
+    HKEY alpha = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(a, "alpha", 0, KEY_ALL_ACCESS, &alpha), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegSetValueExA(alpha, "x", 0, REG_DWORD, (const BYTE*)&tiny, 4), ERROR_KEY_DELETED);
+    RegCloseKey(alpha);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
+
+    ASSERT_EQ(RegSetValueExA(a, "v", 0, REG_DWORD, (const BYTE*)&tiny, 4), 0);
+    EXPECT_EQ(RegDeleteValueA(a, "V"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(a, "V"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(a);
+}
+
+TEST_F(Registry, HandleRightsAndBadHandles) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\R"));
+    HKEY ro = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\R", 0, KEY_READ, &ro), 0);
+    DWORD v = 1;
+    EXPECT_EQ(RegSetValueExA(ro, "x", 0, REG_DWORD, (const BYTE*)&v, 4), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(ro, "x"), ERROR_ACCESS_DENIED);
+    // Handles are small table values that survive a 32-bit round trip.
+    uintptr_t value = reinterpret_cast<uintptr_t>(ro);
+    EXPECT_LT(value, 0x80000000u);
+    EXPECT_EQ(value % 4, 0u);
+    EXPECT_EQ(RegCloseKey(ro), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(ro), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegSetValueExA(ro, "x", 0, REG_DWORD, (const BYTE*)&v, 4), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    // A predefined key given as its unsigned 32-bit value works too.
+    HKEY zeroExtended = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u));
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(zeroExtended, "SOFTWARE\\R", 0, KEY_READ, &k), ERROR_SUCCESS);
+    RegCloseKey(k);
+}
+
+TEST_F(Registry, FirstUseHoldsProfileListAndServices) {
+    std::string sid = w32p::SidText(w32p::ProcessIdentity().user.data());
+    std::string path = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), 0);
+    char image[261];
+    DWORD type = 0, size = sizeof image;
+    ASSERT_EQ(RegQueryValueExA(key, "ProfileImagePath", nullptr, &type, (BYTE*)image, &size), 0);
+    EXPECT_EQ(type, (DWORD)REG_EXPAND_SZ);
+    ASSERT_EQ(std::string(image, 3), "C:\\");
+    RegCloseKey(key);
+    // The profile folder exists under the root and holds the user's hive.
+    std::string folder = root_ + "/drives/c/" + std::string(image + 3);
+    for (char& c : folder)
+        if (c == '\\')
+            c = '/';
+    struct stat st;
+    EXPECT_EQ(stat((folder + "/NTUser.dat").c_str(), &st), 0) << folder;
+
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ, &key),
+        0);
+    RegCloseKey(key);
+    // HKEY_CURRENT_USER is that hive, usable without loading it.
+    HKEY cu = Create(HKEY_CURRENT_USER, "Software\\Mine");
+    EXPECT_EQ(RegSetValueExA(cu, "a", 0, REG_SZ, (const BYTE*)"b", 2), 0);
+    RegCloseKey(cu);
+}
+
+TEST_F(Registry, ConnectRegistryAcceptsOnlyThisMachine) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string unc = std::string("\\\\") + host;
+    for (const char* name : {(const char*)nullptr, "", (const char*)host, unc.c_str()}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegConnectRegistryA(name, HKEY_LOCAL_MACHINE, &key), ERROR_SUCCESS)
+            << (name ? name : "(null)");
+        HKEY svc = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(key, "System\\CurrentControlSet\\Services", 0, KEY_READ, &svc), 0);
+        RegCloseKey(svc);
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    }
+    HKEY key = nullptr;
+    EXPECT_EQ(RegConnectRegistryA("no-such-host-xyz", HKEY_LOCAL_MACHINE, &key), ERROR_BAD_NETPATH);
+    EXPECT_EQ(RegConnectRegistryA("\\\\no-such-host-xyz", HKEY_LOCAL_MACHINE, &key),
+              ERROR_BAD_NETPATH);
+    EXPECT_EQ(RegConnectRegistryA(nullptr, HKEY_CURRENT_USER, &key), ERROR_INVALID_HANDLE);
+}
+
+bool SetPrivilege(const char* name, bool on) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES tp = {};
+    tp.PrivilegeCount = 1;
+    LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid);
+    tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+    BOOL ok = AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+    DWORD err = GetLastError();
+    CloseHandle(token);
+    return ok && err == ERROR_SUCCESS;
+}
+
+TEST_F(Registry, LoadKeyNeedsRestorePrivilegeAndMountsAHive) {
+    if (!w32p::ProcessIdentity().system)
+        GTEST_SKIP() << "needs root (LocalSystem); the unprivileged case runs in the token tests";
+    std::string hive = root_ + "/hive.dat";
+    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+    EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "S-1-5-21-1-2-3-1001", hive.c_str()),
+              ERROR_PRIVILEGE_NOT_HELD);
+    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+    EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "X", hive.c_str()), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "a\\b", hive.c_str()), ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(RegLoadKeyA(HKEY_USERS, "S-1-5-21-1-2-3-1001", hive.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "s-1-5-21-1-2-3-1001", hive.c_str()), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Other", hive.c_str()), ERROR_SHARING_VIOLATION);
+
+    HKEY k = Create(HKEY_USERS, "S-1-5-21-1-2-3-1001\\Environment");
+    ASSERT_EQ(RegSetValueExA(k, "TEMP", 0, REG_SZ, (const BYTE*)"t", 2), 0);
+    RegCloseKey(k);
+    char name[64];
+    DWORD len = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(HKEY_USERS, 0, name, &len, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(name, "S-1-5-21-1-2-3-1001");
+    HKEY direct = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_USERS, "NotLoaded", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &direct, nullptr),
+              ERROR_ACCESS_DENIED);
+
+    // Unloading and loading again finds the data in the hive file.
+    ASSERT_EQ(RegUnLoadKeyA(HKEY_USERS, "S-1-5-21-1-2-3-1001"), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, "S-1-5-21-1-2-3-1001", 0, KEY_READ, &k),
+              ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegLoadKeyA(HKEY_USERS, "Again", hive.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "again\\environment", 0, KEY_READ, &k), 0);
+    char data[8];
+    DWORD size = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(k, "temp", nullptr, nullptr, (BYTE*)data, &size), 0);
+    RegCloseKey(k);
+
+    // A file that is no hive is refused and left as it was.
+    std::string junk = root_ + "/junk.dat";
+    std::ofstream(junk) << std::string(4096, 'j');
+    EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Junk", junk.c_str()), ERROR_BADDB);
+    struct stat st;
+    ASSERT_EQ(stat(junk.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4096);
+    SetPrivilege(SE_RESTORE_NAME, false);
+}
+
+TEST_F(Registry, CorruptStoreGivesAnErrorAndStaysUntouched) {
+    std::string store = root_ + "/registry.db";
+    std::string garbage(8192, '\x5a');
+    std::ofstream(store, std::ios::binary) << garbage;
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, KEY_READ, &key);
+    EXPECT_NE(rc, ERROR_SUCCESS);
+    EXPECT_EQ(key, nullptr);
+    rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                         &key, nullptr);
+    EXPECT_NE(rc, ERROR_SUCCESS);
+    std::ifstream in(store, std::ios::binary);
+    std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after, garbage);
+}
+
+TEST_F(Registry, ConcurrentCreateReportsOneNewKey) {
+    // Warm the store so that the children race only on the key.
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Race"));
+    constexpr int kChildren = 6;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < kChildren; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            HKEY k = nullptr;
+            DWORD d = 0;
+            LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Race\\Once", 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, &k, &d);
+            _exit(rc != ERROR_SUCCESS ? 3 : d == REG_CREATED_NEW_KEY ? 1 : 0);
+        }
+        pids.push_back(pid);
+    }
+    int created = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 3);
+        created += WEXITSTATUS(status);
+    }
+    EXPECT_EQ(created, 1);
+}
+
+TEST_F(Registry, TwoProcessesWriteAtOnce) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Both"));
+    constexpr DWORD kEach = 150;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < 2; ++p) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            HKEY k = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Both", 0, KEY_ALL_ACCESS, &k))
+                _exit(2);
+            for (DWORD i = 0; i < kEach; ++i) {
+                std::string name = "p" + std::to_string(p) + "-" + std::to_string(i);
+                if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, (const BYTE*)&i, 4))
+                    _exit(3);
+                HKEY sub = nullptr;
+                if (RegCreateKeyExA(k, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
+                                    nullptr))
+                    _exit(4);
+                RegCloseKey(sub);
+            }
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+        WaitOk(pid);
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Both", 0, KEY_READ, &k), 0);
+    DWORD values = 0, keys = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr),
+              0);
+    EXPECT_EQ(values, 2 * kEach);
+    EXPECT_EQ(keys, 2 * kEach);
+    RegCloseKey(k);
+}
+
+TEST_F(Registry, KilledWriterLosesNothingCommitted) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kill"));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        HKEY k = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kill", 0, KEY_ALL_ACCESS, &k))
+            _exit(2);
+        std::vector<BYTE> big(20000, 0xab);
+        for (DWORD i = 0;; ++i) {
+            std::string name = "v" + std::to_string(i);
+            big[0] = static_cast<BYTE>(i);
+            if (RegSetValueExA(k, name.c_str(), 0, REG_BINARY, big.data(), (DWORD)big.size()))
+                _exit(3);
+            // Reported only once the write has returned (committed).
+            if (write(fds[1], &i, sizeof i) != sizeof i)
+                _exit(4);
+        }
+    }
+    close(fds[1]);
+    DWORD last = 0, got = 0;
+    while (got < 40 && read(fds[0], &last, sizeof last) == sizeof last)
+        ++got;
+    kill(pid, SIGKILL);
+    // Drain what the child reported before it died.
+    while (read(fds[0], &last, sizeof last) == sizeof last)
+        ++got;
+    close(fds[0]);
+    int status;
+    waitpid(pid, &status, 0);
+    ASSERT_GE(got, 40u);
+
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kill", 0, KEY_READ, &k), 0);
+    for (DWORD i = 0; i <= last; ++i) {
+        std::string name = "v" + std::to_string(i);
+        DWORD size = 0;
+        ASSERT_EQ(RegQueryValueExA(k, name.c_str(), nullptr, nullptr, nullptr, &size), 0) << name;
+        EXPECT_EQ(size, 20000u);
+    }
+    RegCloseKey(k);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root_ + "/registry.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+} // namespace
