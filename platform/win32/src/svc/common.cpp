@@ -96,7 +96,11 @@ std::string LogPath(const std::string& name) {
 
 bool WriteStatusFile(const std::string& base, const StatusRecord& rec) {
     std::string tmp = base + ".status." + std::to_string(getpid()) + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Readable by every user of a shared state root; access is decided by
+    // the layer's own checks.
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        fchmod(fd, 0644);
     if (fd < 0)
         return false;
     ssize_t n = write(fd, &rec, sizeof rec);

@@ -222,7 +222,10 @@ DWORD NextTag(const std::string& group, const std::string& self) {
 }
 
 int OpenHandleLock(const std::string& base) {
-    int fd = open((base + ".handles").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    std::string path = base + ".handles";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     if (!OfdLock(fd, F_RDLCK, true)) {
@@ -267,7 +270,7 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
     std::string base = ServiceFileBase(name);
     if (base.empty())
         return ERROR_PATH_NOT_FOUND;
-    int runFd = open((base + ".run").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int runFd = open((base + ".run").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (runFd < 0)
         return ERROR_ACCESS_DENIED;
     if (!OfdLock(runFd, F_WRLCK, false)) {
@@ -374,7 +377,7 @@ void TryCompleteDeletion(const std::string& name) {
     std::string base = ServiceFileBase(name);
     if (base.empty())
         return;
-    int fd = open((base + ".handles").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open((base + ".handles").c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return;
     if (OfdLock(fd, F_WRLCK, false)) {
@@ -443,7 +446,7 @@ extern "C" SC_LOCK WINAPI LockServiceDatabase(SC_HANDLE hManager) {
         return FailNull<void>(ERROR_ACCESS_DENIED);
     std::string dir = ScmDir();
     auto lock = std::make_shared<LockObject>();
-    lock->fd = open((dir + "/db.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    lock->fd = open((dir + "/db.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock->fd < 0)
         return FailNull<void>(ERROR_ACCESS_DENIED);
     if (!OfdLock(lock->fd, F_WRLCK, false))

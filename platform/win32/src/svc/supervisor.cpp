@@ -212,6 +212,16 @@ void Supervisor::HandleClient(int client) {
         close(client);
         return;
     }
+    // The manager side checked the caller against the service's DACL. A
+    // peer that is neither root nor this supervisor's user reached the
+    // socket directly (a shared state root): it may only interrogate.
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
+        (cred.uid != 0 && cred.uid != geteuid() && m.code != SERVICE_CONTROL_INTERROGATE)) {
+        Reply(client, ERROR_ACCESS_DENIED);
+        return;
+    }
     DWORD err = stopped_ ? ERROR_SERVICE_NOT_ACTIVE : ControlAllowed(rec_.status, m.code);
     if (err) {
         Reply(client, err);
@@ -310,7 +320,7 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
     if (listenFd_ < 0 || sockPath.size() >= sizeof addr.sun_path ||
         (memcpy(addr.sun_path, sockPath.c_str(), sockPath.size() + 1),
          bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ||
-        listen(listenFd_, 64) != 0) {
+        listen(listenFd_, 64) != 0 || chmod(sockPath.c_str(), 0666) != 0) {
         EndRun(ERROR_SERVICE_NO_THREAD, false);
         Report(ERROR_SERVICE_NO_THREAD);
         return 1;
