@@ -9,6 +9,7 @@
 #include "admin.h"
 #include "constants.h"
 #include "runtime.h"
+#include "service.h"
 
 #include <cstring>
 #include <optional>
@@ -88,6 +89,236 @@ XS_INTERNAL(XS_IsDebugBuild) {
     if (items != 0)
         croak_xs_usage(cv, "");
     RETURN_DWORD(0);
+}
+
+// ---- Service runtime: the service run, polling and callbacks ----
+
+// A hash argument: a hash reference's target (or a hash itself), else null.
+HV* ContextHash(SV* arg) {
+    if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
+        return reinterpret_cast<HV*>(SvRV(arg));
+    if (SvTYPE(arg) == SVt_PVHV)
+        return reinterpret_cast<HV*>(arg);
+    return nullptr;
+}
+
+// Calls one callback with (event code, \%hash) in scalar context. Errors are
+// not trapped: a die unwinds to the script's own handler. An integer result
+// (integer flag set) is handed back as the new service state.
+void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, DWORD* state) {
+    if (!callback || SvTYPE(reinterpret_cast<SV*>(callback)) != SVt_PVCV)
+        return;
+    dSP;
+    ENTER;
+    SAVETMPS;
+    PUSHMARK(SP);
+    EXTEND(SP, 2);
+    PUSHs(sv_2mortal(newSViv(DwordToIV(event))));
+    PUSHs(sv_2mortal(newRV_inc(reinterpret_cast<SV*>(hash))));
+    PUTBACK;
+    I32 count = call_sv(reinterpret_cast<SV*>(callback), G_SCALAR);
+    SPAGAIN;
+    if (count > 0) {
+        SV* result = POPs;
+        if (SvIOK(result)) {
+            *hasState = true;
+            *state = IVToDword(SvIVX(result));
+        }
+    }
+    PUTBACK;
+    FREETMPS;
+    LEAVE;
+}
+
+// The runtime's way into Perl: the context hash (or a fresh one) gets the
+// event code under "command", then the callback runs. The hash and the code
+// value are held for the call; the save stack lets them go also when the
+// callback dies.
+bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bool* hasState,
+                        DWORD* state) {
+    PerlInterpreter* my_perl = PERL_GET_THX;
+    if (!my_perl)
+        return false;
+    ENTER;
+    HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
+    SAVEFREESV(reinterpret_cast<SV*>(hash));
+    SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
+    (void)hv_stores(hash, "command", newSViv(DwordToIV(event)));
+    CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
+    LEAVE;
+    return true;
+}
+
+// Stores a code value in one slot. The table holds a reference to each code
+// value it stores, so that an anonymous closure registered through a
+// temporary hash stays alive; the replaced one is released after the
+// current statement.
+void StoreCallback(pTHX_ DWORD code, CV* callback) {
+    CV* old = gCallbackTable.GetCallback(code);
+    if (old == callback)
+        return;
+    if (callback)
+        SvREFCNT_inc_simple_void_NN(reinterpret_cast<SV*>(callback));
+    gCallbackTable.SetCallback(code, callback);
+    if (old)
+        sv_2mortal(reinterpret_cast<SV*>(old));
+}
+
+// Win32::Servane::RegisterCallbacks(pSv): a code reference for every event,
+// or a hash of event names to code references. 1 when registered, else 0.
+XS_INTERNAL(XS_RegisterCallbacks) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSv");
+    SV* arg = ST(0);
+    SvGETMAGIC(arg);
+    SV* target = SvROK(arg) ? SvRV(arg) : arg;
+    if (SvTYPE(target) == SVt_PVCV) {
+        CV* callback = reinterpret_cast<CV*>(target);
+        StoreCallback(aTHX_ kServiceControlTimer, callback);
+        StoreCallback(aTHX_ kServiceControlStart, callback);
+        for (DWORD code = SERVICE_CONTROL_STOP; code <= SERVICE_CONTROL_SESSIONCHANGE; ++code)
+            StoreCallback(aTHX_ code, callback);
+        StoreCallback(aTHX_ kServiceControlUserDefined, callback);
+        StoreCallback(aTHX_ kServiceControlRunning, callback);
+        RETURN_DWORD(1);
+    }
+    if (SvTYPE(target) != SVt_PVHV)
+        RETURN_DWORD(0);
+    HV* hash = reinterpret_cast<HV*>(target);
+    for (const CallbackEvent& event : kCallbackEvents) {
+        SV** value = hv_fetch(hash, event.name, static_cast<I32>(std::strlen(event.name)), 0);
+        if (!value) {
+            StoreCallback(aTHX_ event.code, nullptr);
+            continue;
+        }
+        SvGETMAGIC(*value);
+        if (SvROK(*value) && SvTYPE(SvRV(*value)) == SVt_PVCV)
+            StoreCallback(aTHX_ event.code, reinterpret_cast<CV*>(SvRV(*value)));
+    }
+    RETURN_DWORD(1);
+}
+
+// Win32::Servane::StartService([\%Context [, $CallbackTimer]]): starts the
+// dispatcher thread; with callbacks registered, runs the callback loop
+// until the service run ends. Returns the thread's handle.
+XS_INTERNAL(XS_StartService) {
+    dXSARGS;
+    if (items > 2)
+        croak("%s", "Usage: Win32::Servane::StartService( [ \\%Context [, $CallbackTimer] ] )\n");
+    if (HANDLE running = ghServiceThread.load())
+        RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(running)));
+    HV* context = items >= 1 ? ContextHash(ST(0)) : nullptr;
+    LONG period = items == 2 ? static_cast<LONG>(IVToDword(SvIV(ST(1)))) : 5000;
+    HANDLE thread = StartServiceThread();
+    if (!thread)
+        RETURN_DWORD(0);
+    if (context)
+        ghvContext = context;
+    SetCallbackHook(InvokePerlCallback);
+    RunCallbackLoop(period);
+    RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread)));
+}
+
+// Win32::Servane::CallbackTimer([$CallbackTimer]): the callback timer's
+// period in milliseconds; a new period starts the timer on this thread
+// (0 switches the periodic event off).
+XS_INTERNAL(XS_CallbackTimer) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::CallbackTimer( [ $CallbackTimer ] )\n");
+    if (items == 1) {
+        gCallbackTimer.SetPeriod(static_cast<LONG>(IVToDword(SvIV(ST(0)))));
+        gCallbackTimer.Start();
+    }
+    RETURN_DWORD(static_cast<DWORD>(gCallbackTimer.Period()));
+}
+
+XS_INTERNAL(XS_StopService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(StopService());
+}
+
+// Win32::Servane::SetServiceBits($Value [, $hServiceHandle]): announces the
+// bits now when there is a status handle, else keeps them for ServiceMain.
+XS_INTERNAL(XS_SetServiceBits) {
+    dXSARGS;
+    if (items < 1 || items > 2)
+        croak("%s", "Usage: SetServiceBits( $Value, [$hServiceHandle] )\n");
+    DWORD value = IVToDword(SvIV(ST(0)));
+    bool haveHandle = items == 2 ? IVToDword(SvIV(ST(1))) != 0 : ghServiceStatus.load() != nullptr;
+    if (!haveHandle) {
+        gdwServiceBits = value;
+        RETURN_DWORD(1);
+    }
+    RETURN_DWORD(My_SetServiceBits(ghServiceStatus, value, TRUE, TRUE));
+}
+
+// Win32::Servane::State([$State [, $WaitHint]] || \%Hash): reports a new state
+// (a hash may carry "state", "wait_hint" and "error"); returns the current one.
+XS_INTERNAL(XS_State) {
+    dXSARGS;
+    if (items > 2)
+        croak("%s", "Usage: State( [$State [, $WaitHint ] || \\%Hash ] )\n");
+    if (gdwCurrentState == kServiceNotReady)
+        RETURN_DWORD(0);
+    if (items == 0)
+        RETURN_DWORD(gdwCurrentState);
+    SV* first = ST(0);
+    SvGETMAGIC(first);
+    if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
+        HV* hash = reinterpret_cast<HV*>(SvRV(first));
+        SV** value = hv_fetchs(hash, "state", 0);
+        DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
+        value = hv_fetchs(hash, "wait_hint", 0);
+        DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;
+        value = hv_fetchs(hash, "error", 0);
+        DWORD error = value ? IVToDword(SvIV(*value)) : 0;
+        UpdateServiceStatus(state, waitHint, error);
+    } else {
+        DWORD state = IVToDword(SvIV_nomg(first));
+        DWORD waitHint = items == 2 ? IVToDword(SvIV(ST(1))) : 0;
+        UpdateServiceStatus(state, waitHint, 0);
+    }
+    RETURN_DWORD(gdwCurrentState);
+}
+
+// Win32::Servane::QueryLastMessage([$fResetMessage]): the last control, or -1;
+// a true argument resets it first.
+XS_INTERNAL(XS_QueryLastMessage) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: QueryLastMessage( [$fResetMessage] )\n");
+    if (items == 1 && SvIV(ST(0)) != 0)
+        gdwLastMessage = -1;
+    RETURN_DWORD(static_cast<DWORD>(gdwLastMessage.load()));
+}
+
+XS_INTERNAL(XS_Timeout) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::Timeout( [$Timeout] )\n");
+    if (items == 1)
+        gdwTimeout = static_cast<LONG>(IVToDword(SvIV(ST(0))));
+    RETURN_DWORD(static_cast<DWORD>(gdwTimeout.load()));
+}
+
+XS_INTERNAL(XS_GetServiceHandle) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(ghServiceStatus.load())));
+}
+
+XS_INTERNAL(XS_AcceptedControls) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::AcceptedControls( [$NewControls] )\n");
+    if (items == 1)
+        gdwControlsAccepted = IVToDword(SvIV(ST(0)));
+    RETURN_DWORD(gdwControlsAccepted);
 }
 
 // ---- Service administration ----
@@ -512,12 +743,22 @@ XS_EXTERNAL(boot_Win32__Servane) {
 
     // Registered in this order; each later function takes its place in it.
     newXS("Win32::Servane::Constant", XS_Constant, kFile);
+    newXS("Win32::Servane::RegisterCallbacks", XS_RegisterCallbacks, kFile);
+    newXS("Win32::Servane::StartService", XS_StartService, kFile);
+    newXS("Win32::Servane::CallbackTimer", XS_CallbackTimer, kFile);
+    newXS("Win32::Servane::StopService", XS_StopService, kFile);
     newXS("Win32::Servane::GetVersion", XS_GetVersion, kFile);
     newXS("Win32::Servane::CreateService", XS_CreateService, kFile);
     newXS("Win32::Servane::DeleteService", XS_DeleteService, kFile);
     newXS("Win32::Servane::ConfigureService", XS_ConfigureService, kFile);
     newXS("Win32::Servane::QueryServiceConfig", XS_QueryServiceConfig, kFile);
+    newXS("Win32::Servane::SetServiceBits", XS_SetServiceBits, kFile);
     newXS("Win32::Servane::GetLastError", XS_GetLastError, kFile);
+    newXS("Win32::Servane::State", XS_State, kFile);
+    newXS("Win32::Servane::QueryLastMessage", XS_QueryLastMessage, kFile);
+    newXS("Win32::Servane::Timeout", XS_Timeout, kFile);
+    newXS("Win32::Servane::GetServiceHandle", XS_GetServiceHandle, kFile);
+    newXS("Win32::Servane::AcceptedControls", XS_AcceptedControls, kFile);
     newXS("Win32::Servane::SetSecurity", XS_SetSecurity, kFile);
     newXS("Win32::Servane::GetSecurity", XS_GetSecurity, kFile);
     newXS("Win32::Servane::DebugOutputPath", XS_DebugOutputPath, kFile);
