@@ -21,12 +21,12 @@ my ($log, $mode) = @ARGV;
 open my $fh, '>>', $log or die "$log: $!";
 $fh->autoflush(1);
 sub note { print $fh "@_\n" }
-Win32::Servane::Timeout(1);
+Win32::Servane::Timeout($mode eq 'lazy' ? 1 : 3);
 Win32::Servane::StartService();
 my $end = time + 20;
 sleep 0.02 while Win32::Servane::State() == 0 && time < $end;
 note 'first', Win32::Servane::State();
-sleep 0.6;                                   # start-up work
+sleep 1.0;                                   # start-up work
 Win32::Servane::State(SERVICE_RUNNING);
 while (time < $end + 60) {
     my $m = Win32::Servane::QueryLastMessage();
@@ -39,7 +39,7 @@ while (time < $end + 60) {
         } elsif ($mode eq 'error') {
             Win32::Servane::State({ state => SERVICE_STOPPED, error => 42 });
         } elsif ($mode ne 'hang') {
-            sleep 0.4;
+            sleep 1.0;
             Win32::Servane::State(SERVICE_STOPPED);
         }
         my $t = time;
@@ -48,7 +48,7 @@ while (time < $end + 60) {
         last;
     }
     next if $mode eq 'lazy';
-    sleep 0.4;
+    sleep 1.0;
     Win32::Servane::State(SERVICE_PAUSED) if $m == SERVICE_CONTROL_PAUSE;
     Win32::Servane::State(SERVICE_RUNNING) if $m == SERVICE_CONTROL_CONTINUE;
 }

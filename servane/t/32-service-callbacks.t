@@ -22,19 +22,19 @@ $fh->autoflush(1);
 sub note { print $fh "@_\n" }
 my %context = (mode => $mode);
 Win32::Servane::RegisterCallbacks({
-    start => sub { note 'start', $_[0], Win32::Servane::State(); sleep 0.6; SERVICE_RUNNING },
+    start => sub { note 'start', $_[0], Win32::Servane::State(); sleep 1.0; SERVICE_RUNNING },
     running => sub { note 'running', $_[0], $_[1]{command}, $_[1]{mode}; return },
     pause => sub {
         note 'pause', Win32::Servane::State();
-        sleep($_[1]{mode} eq 'slow' ? 1.5 : 0.5);
+        sleep($_[1]{mode} eq 'slow' ? 1.5 : 1.0);
         note 'pause done';
         SERVICE_PAUSED;
     },
-    continue => sub { note 'continue', Win32::Servane::State(); sleep 0.5; SERVICE_RUNNING },
+    continue => sub { note 'continue', Win32::Servane::State(); sleep 1.0; SERVICE_RUNNING },
     interrogate => sub { note 'interrogate', Win32::Servane::State(); return },
     stop => sub {
         note 'stop', Win32::Servane::State();
-        sleep 0.4;
+        sleep 1.0;
         Win32::Servane::State(SERVICE_STOPPED);
         note 'stopservice', Win32::Servane::StopService();
         return;
