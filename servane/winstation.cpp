@@ -54,8 +54,12 @@ int CWinStation::AddAccess(HANDLE hObject, PSID pSid, int nKind) {
         GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
         return 0;
 
-    void* current = Allocate(size);
-    void* fresh = Allocate(size);
+    // Both buffers start as descriptors of the absolute form, which can be
+    // larger than a small self-relative one (40 bytes on 64-bit builds).
+    DWORD blockSize =
+        size < sizeof(SECURITY_DESCRIPTOR) ? DWORD(sizeof(SECURITY_DESCRIPTOR)) : size;
+    void* current = Allocate(blockSize);
+    void* fresh = Allocate(blockSize);
     PACL newAcl = nullptr;
     int result = 0;
     if (!current || !fresh)
@@ -63,7 +67,7 @@ int CWinStation::AddAccess(HANDLE hObject, PSID pSid, int nKind) {
     InitializeSecurityDescriptor(current, SECURITY_DESCRIPTOR_REVISION);
     InitializeSecurityDescriptor(fresh, SECURITY_DESCRIPTOR_REVISION);
 
-    if (!GetUserObjectSecurity(hObject, &info, current, size, &size) ||
+    if (!GetUserObjectSecurity(hObject, &info, current, blockSize, &size) ||
         !IsValidSecurityDescriptor(current))
         goto done;
 
