@@ -23,8 +23,12 @@ Win32::Servane::Timeout(10);
 Win32::Servane::AcceptedControls(
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
 
+# A unit of the service's work in progress that a pause or stop lets finish.
+sub finish_work { select undef, undef, undef, 0.3 }
+
 my $stop = sub {
     my ($event, $ctx) = @_;
+    finish_work();
     note "stopping (event $event) after $ctx->{ticks} ticks";
     Win32::Servane::State(SERVICE_STOPPED);
     Win32::Servane::StopService();    # ends the callback loop when this returns
@@ -34,6 +38,7 @@ my $stop = sub {
 Win32::Servane::RegisterCallbacks({
     start => sub {
         note 'starting';
+        select undef, undef, undef, 0.5;    # the start-up work
         return SERVICE_RUNNING;
     },
     running => sub {                  # every timer tick while the loop runs
@@ -42,6 +47,7 @@ Win32::Servane::RegisterCallbacks({
         return;
     },
     pause => sub {
+        finish_work();
         note 'paused';
         return SERVICE_PAUSED;
     },

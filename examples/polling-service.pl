@@ -34,7 +34,8 @@ if (Win32::Servane::State() == SERVICE_STOPPED) {
     exit 1;
 }
 note 'starting';
-Win32::Servane::State(SERVICE_START_PENDING, 3000);   # start-up work would go here
+Win32::Servane::State(SERVICE_START_PENDING, 3000);   # start-up takes up to 3 s
+sleep 0.5;                                            # the start-up work
 Win32::Servane::State(SERVICE_RUNNING);
 note 'running';
 
@@ -60,9 +61,14 @@ while (1) {
         note 'interrogated';
     }
 
-    # The service's own work, done only while running.
-    $work++ if Win32::Servane::State() == SERVICE_RUNNING;
-    sleep 0.1;
+    # The service's own work, one unit of 0.3 s at a time while running;
+    # controls are looked at between units.
+    if (Win32::Servane::State() == SERVICE_RUNNING) {
+        sleep 0.3;
+        $work++;
+    } else {
+        sleep 0.1;
+    }
 }
 
 Win32::Servane::StopService();
