@@ -316,7 +316,8 @@ This is F<examples/polling-service.pl>:
         exit 1;
     }
     note 'starting';
-    Win32::Servane::State(SERVICE_START_PENDING, 3000);   # start-up work would go here
+    Win32::Servane::State(SERVICE_START_PENDING, 3000);   # start-up takes up to 3 s
+    sleep 0.5;                                            # the start-up work
     Win32::Servane::State(SERVICE_RUNNING);
     note 'running';
 
@@ -342,9 +343,14 @@ This is F<examples/polling-service.pl>:
             note 'interrogated';
         }
 
-        # The service's own work, done only while running.
-        $work++ if Win32::Servane::State() == SERVICE_RUNNING;
-        sleep 0.1;
+        # The service's own work, one unit of 0.3 s at a time while running;
+        # controls are looked at between units.
+        if (Win32::Servane::State() == SERVICE_RUNNING) {
+            sleep 0.3;
+            $work++;
+        } else {
+            sleep 0.1;
+        }
     }
 
     Win32::Servane::StopService();
@@ -379,8 +385,12 @@ This is F<examples/callback-service.pl>:
     Win32::Servane::AcceptedControls(
         SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
 
+    # A unit of the service's work in progress that a pause or stop lets finish.
+    sub finish_work { select undef, undef, undef, 0.3 }
+
     my $stop = sub {
         my ($event, $ctx) = @_;
+        finish_work();
         note "stopping (event $event) after $ctx->{ticks} ticks";
         Win32::Servane::State(SERVICE_STOPPED);
         Win32::Servane::StopService();    # ends the callback loop when this returns
@@ -390,6 +400,7 @@ This is F<examples/callback-service.pl>:
     Win32::Servane::RegisterCallbacks({
         start => sub {
             note 'starting';
+            select undef, undef, undef, 0.5;    # the start-up work
             return SERVICE_RUNNING;
         },
         running => sub {                  # every timer tick while the loop runs
@@ -398,6 +409,7 @@ This is F<examples/callback-service.pl>:
             return;
         },
         pause => sub {
+            finish_work();
             note 'paused';
             return SERVICE_PAUSED;
         },
