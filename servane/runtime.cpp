@@ -154,7 +154,7 @@ void CancelArmingsUpTo(DWORD ticket) {
 
 BOOL CancelStateTimer(DWORD ticket) {
     CancelArmingsUpTo(ticket);
-    if (gdwStateTimerId == 0 || GetCurrentThreadId() != gdwServiceMainThreadId.load())
+    if (GetCurrentThreadId() != gdwServiceMainThreadId.load() || gdwStateTimerId == 0)
         return FALSE;
     if (gdwStateTimerRunningTicket > gdwStateTimerCancelled.load())
         return FALSE;

@@ -26,6 +26,7 @@ Win32::Servane::StartService();
 my $end = time + 20;
 sleep 0.02 while Win32::Servane::State() == 0 && time < $end;
 note 'first', Win32::Servane::State();
+Win32::Servane::State({ wait_hint => 3000 }); # same state, with a wait hint
 sleep 1.0;                                   # start-up work
 Win32::Servane::State(SERVICE_RUNNING);
 while (time < $end + 60) {
@@ -67,6 +68,15 @@ sub start_service {
 # --- A script that answers every control -------------------------------------------
 {
     my $log = start_service('PollAnswers', 'answer');
+    my $hint;
+    my $end = time + 15;
+    while (time < $end) {
+        my $s = query('PollAnswers');
+        if (($s->{state} // 0) == 2 && $s->{wait_hint}) { $hint = $s->{wait_hint}; last }
+        last if ($s->{state} // 0) == 4;
+        sleep 0.03;
+    }
+    is($hint, 3000, 'a hash with only "wait_hint" re-reports START_PENDING with that hint');
     my @seen = watch_states('PollAnswers', 15, 4);
     is_deeply(\@seen, [2, 4], 'START_PENDING, then RUNNING when the script says so');
     like(read_log($log), qr/^first 2$/m, 'the script saw START_PENDING first');
