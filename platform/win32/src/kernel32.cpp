@@ -1,15 +1,13 @@
 // kernel32: version, process, handles, time, computer name, local and heap
 // memory.
 #include "handles.h"
+#include "security.h"
 #include "thread.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/uio.h>
-#include <fcntl.h>
-#include <cerrno>
 #include <unistd.h>
 
 using namespace w32p;
@@ -71,41 +69,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FALSE;
 }
 
-namespace {
-// Copies through a pipe: write() reports an unreadable source as EFAULT
-// instead of faulting. Used when process_vm_readv is not permitted.
-bool CopyThroughPipe(const char* from, char* to, size_t size) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    bool ok = true;
-    for (size_t done = 0; ok && done < size;) {
-        size_t chunk = size - done < 4096 ? size - done : 4096;
-        ssize_t w = write(fds[1], from + done, chunk);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            ok = false;
-            break;
-        }
-        for (ssize_t got = 0; got < w;) {
-            ssize_t r = read(fds[0], to + done + got, static_cast<size_t>(w - got));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0) {
-                ok = false;
-                break;
-            }
-            got += r;
-        }
-        done += static_cast<size_t>(w);
-    }
-    close(fds[0]);
-    close(fds[1]);
-    return ok;
-}
-} // namespace
-
 extern "C" BOOL WINAPI ReadProcessMemory(HANDLE hProcess, LPCVOID lpBaseAddress, LPVOID lpBuffer,
                                          SIZE_T nSize, SIZE_T* lpNumberOfBytesRead) {
     if (lpNumberOfBytesRead)
@@ -121,17 +84,7 @@ extern "C" BOOL WINAPI ReadProcessMemory(HANDLE hProcess, LPCVOID lpBaseAddress,
         SetLastError(ERROR_PARTIAL_COPY);
         return FALSE;
     }
-    iovec local{lpBuffer, nSize};
-    iovec remote{const_cast<void*>(lpBaseAddress), nSize};
-    ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    bool ok;
-    if (n >= 0)
-        ok = static_cast<SIZE_T>(n) == nSize;
-    else if (errno == ENOSYS || errno == EPERM)
-        ok = CopyThroughPipe(static_cast<const char*>(lpBaseAddress), static_cast<char*>(lpBuffer),
-                             nSize);
-    else
-        ok = false;
+    bool ok = SafeCopy(lpBuffer, lpBaseAddress, nSize); // never faults
     if (!ok) {
         SetLastError(ERROR_PARTIAL_COPY);
         return FALSE;

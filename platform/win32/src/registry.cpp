@@ -235,13 +235,11 @@ LONG Seed(Store& s) {
     if (present)
         return ERROR_SUCCESS;
 
+    // The profile entry is written only when its folder and hive exist.
     std::string hive = UserHivePath();
     std::string folder = hive.substr(0, hive.rfind('/'));
-    if (!MakeDirs(folder))
-        return ERROR_REGISTRY_IO_FAILED;
     LONG e = ERROR_SUCCESS;
-    if (!Store::Open(hive, true, &e))
-        return e;
+    bool withProfile = MakeDirs(folder) && Store::Open(hive, true, &e);
 
     std::lock_guard lock(s.Mutex());
     Transaction tx(s, true);
@@ -252,6 +250,8 @@ LONG Seed(Store& s) {
     for (const auto* path : {&services, &classes})
         if ((e = CreatePathIn(s, kRootKeyId, *path, &key, &created)) != ERROR_SUCCESS)
             return e;
+    if (!withProfile)
+        return tx.Commit();
     if ((e = CreatePathIn(s, kRootKeyId, profile, &key, &created)) != ERROR_SUCCESS)
         return e;
     if (created) {
@@ -271,6 +271,8 @@ LONG Seed(Store& s) {
 // The machine store, opened (created and seeded on first use).
 std::shared_ptr<Store> MachineStore(LONG* error) {
     std::string path = MachineStorePath();
+    if (auto ready = Store::Ready(path))
+        return ready;
     if (path.empty()) {
         *error = ERROR_REGISTRY_IO_FAILED;
         return nullptr;
@@ -281,22 +283,29 @@ std::shared_ptr<Store> MachineStore(LONG* error) {
     std::lock_guard lock(gSeedMutex);
     std::string tag = path + "#" + std::to_string(getpid());
     if (!SeededStores().count(tag)) {
-        if ((*error = Seed(*store)) != ERROR_SUCCESS)
-            return nullptr;
+        // A store this process may only read (or a profile folder it cannot
+        // create) leaves the first-use contents missing but the registry
+        // usable; damage shows up as errors of the operations themselves.
+        Seed(*store);
         SeededStores().insert(tag);
     }
+    store->MarkReady();
     return store;
 }
 
 std::shared_ptr<Store> OpenStore(const Location& at, LONG* error) {
+    if (auto ready = Store::Ready(at.store))
+        return ready;
     if (at.store == MachineStorePath())
         return MachineStore(error);
     if (at.store == UserHivePath()) {
         if (!MachineStore(error)) // seeds the user's hive
             return nullptr;
-        return Store::Open(at.store, true, error);
     }
-    return Store::Open(at.store, false, error);
+    auto store = Store::Open(at.store, at.store == UserHivePath(), error);
+    if (store)
+        store->MarkReady();
+    return store;
 }
 
 // Predefined key values carry Windows' 32-bit value, sign-extended or not.
@@ -466,14 +475,25 @@ LONG WithKey(HKEY hKey, REGSAM needed, bool write, Body body, LONG usersRootResu
     if (!s)
         return e;
     std::lock_guard lock(s->Mutex());
-    Transaction tx(*s, write);
+    if (!write) {
+        // Reads run without a transaction; a deleted key has no values or
+        // subkeys left, so only an empty answer needs the existence check.
+        e = body(*s, where.id);
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_ITEMS || e == ERROR_KEY_DELETED) {
+            LONG exists = KeyExists(*s, where.id);
+            if (exists != ERROR_SUCCESS)
+                return exists;
+        }
+        return e;
+    }
+    Transaction tx(*s, true);
     if (tx.Status() != ERROR_SUCCESS)
         return tx.Status();
     if ((e = KeyExists(*s, where.id)) != ERROR_SUCCESS)
         return e;
     if ((e = body(*s, where.id)) != ERROR_SUCCESS)
         return e;
-    return write ? tx.Commit() : ERROR_SUCCESS;
+    return tx.Commit();
 }
 
 // Copies a name into a caller's character buffer (count in characters,
@@ -816,8 +836,9 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
                 maxData = static_cast<DWORD>(v.ColInt(2));
                 Query self(s, "SELECT class, mtime FROM keys WHERE id=?");
                 self.Int(1, id);
-                if (self.Step() != SQLITE_ROW)
-                    return self.error();
+                int rc = self.Step();
+                if (rc != SQLITE_ROW)
+                    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : self.error();
                 cls = self.ColText(0);
                 mtime = self.ColInt(1);
                 return ERROR_SUCCESS;
@@ -919,6 +940,8 @@ extern "C" LSTATUS WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     if (!hive)
         return e == ERROR_REGISTRY_CORRUPT ? ERROR_BADDB : e;
     file = CanonicalFile(file);
+    if (file == CanonicalFile(MachineStorePath()))
+        return ERROR_SHARING_VIOLATION; // the machine store is in use as HKLM
     std::lock_guard lock(m->Mutex());
     Transaction tx(*m, true);
     if (tx.Status() != ERROR_SUCCESS)

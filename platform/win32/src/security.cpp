@@ -31,8 +31,15 @@ bool SafeCopy(void* dst, const void* src, size_t n) {
         return true;
     if (got >= 0 || (errno != ENOSYS && errno != EPERM))
         return false;
-    // process_vm_readv is unavailable (seccomp): a pipe's write reports
-    // EFAULT for unreadable memory instead of faulting.
+    return SafeCopyThroughPipe(dst, src, n);
+}
+
+bool SafeCopyThroughPipe(void* dst, const void* src, size_t n) {
+    if (n == 0)
+        return true;
+    uintptr_t start = reinterpret_cast<uintptr_t>(src);
+    if (!src || start + n < start)
+        return false;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;

@@ -10,6 +10,10 @@ namespace w32p {
 // false when any byte is unreadable.
 bool SafeCopy(void* dst, const void* src, size_t n);
 
+// The fallback of SafeCopy where process_vm_readv is not allowed: a pipe's
+// write() reports EFAULT for unreadable memory instead of faulting.
+bool SafeCopyThroughPipe(void* dst, const void* src, size_t n);
+
 // Length of a valid SID held in our own memory (8 + 4 per sub-authority),
 // or 0 when the bytes are no valid SID.
 size_t SidLength(const BYTE* sid, size_t available);

@@ -75,6 +75,15 @@ Store::~Store() {
         sqlite3_close(db_);
 }
 
+std::shared_ptr<Store> Store::Ready(const std::string& path) {
+    std::lock_guard lock(gStoresMutex);
+    auto& stores = Stores();
+    auto it = stores.find(path);
+    if (it == stores.end() || it->second->pid_ != getpid() || !it->second->ready_)
+        return nullptr;
+    return it->second;
+}
+
 std::shared_ptr<Store> Store::Open(const std::string& path, bool create, LONG* error) {
     std::lock_guard lock(gStoresMutex);
     auto& stores = Stores();

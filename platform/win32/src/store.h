@@ -8,6 +8,7 @@
 // mid-write leaves every committed change intact.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,10 @@ public:
     // returns null and sets *error to a Windows error code.
     static std::shared_ptr<Store> Open(const std::string& path, bool create, LONG* error);
 
+    // The store when this process has it open and marked ready, else null.
+    static std::shared_ptr<Store> Ready(const std::string& path);
+    void MarkReady() { ready_ = true; }
+
     const std::string& Path() const { return path_; }
 
     // Serialises this process's use of the connection.
@@ -53,10 +58,12 @@ public:
 private:
     Store() = default;
     LONG Initialise(bool created);
+    int Exec(const char* sql);
 
     std::string path_;
     sqlite3* db_ = nullptr;
     pid_t pid_ = 0;
+    std::atomic<bool> ready_{false};
     std::recursive_mutex mutex_;
     std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };

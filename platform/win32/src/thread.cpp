@@ -40,7 +40,7 @@ Monitor::~Monitor() {
     pthread_mutex_destroy(&mutex_);
 }
 
-bool Monitor::Wait(int64_t deadlineNs) {
+W32P_TERMINABLE_LEAF bool Monitor::Wait(int64_t deadlineNs) {
     if (deadlineNs < 0) {
         pthread_cond_wait(&cond_, &mutex_);
         return true;
@@ -64,7 +64,8 @@ struct ThreadRecord {
     DWORD terminateCode = 0;
     bool exitRequested = false; // ExitThread
     DWORD exitThreadCode = 0;
-    std::atomic<int> waiting{0}; // TerminationPoint scopes open on the thread
+    std::atomic<int> waiting{0};        // TerminationPoint scopes open on the thread
+    std::shared_ptr<ThreadState> state; // handed to the thread when it starts
 };
 
 namespace {
@@ -97,21 +98,7 @@ DWORD NewThreadId() {
 struct ThreadHolder {
     std::shared_ptr<ThreadState> state;
     ~ThreadHolder() { Release(); }
-    void Release() {
-        if (!state)
-            return;
-        Registry& r = TheRegistry();
-        std::shared_ptr<ThreadState> dropped;
-        {
-            std::lock_guard lock(r.mutex);
-            auto it = r.threads.find(state->id);
-            if (it != r.threads.end() && it->second == state) {
-                dropped = std::move(it->second);
-                r.threads.erase(it);
-            }
-        }
-        state.reset();
-    }
+    void Release();
 };
 
 ThreadHolder& Holder() {
@@ -121,17 +108,32 @@ ThreadHolder& Holder() {
 
 // Installs the state of the calling thread under a given id (CreateThread
 // threads get the id that CreateThread already reported).
-ThreadState& BindCurrentThread(DWORD id, std::shared_ptr<ThreadRecord> record) {
+std::shared_ptr<ThreadState> RegisterThread(DWORD id, std::shared_ptr<ThreadRecord> record) {
     auto state = std::make_shared<ThreadState>();
     state->id = id;
     state->record = record;
     Registry& r = TheRegistry();
-    {
-        std::lock_guard lock(r.mutex);
-        r.threads[id] = state;
+    std::lock_guard lock(r.mutex);
+    r.threads[id] = state;
+    return state;
+}
+
+void UnregisterThread(const std::shared_ptr<ThreadState>& state) {
+    Registry& r = TheRegistry();
+    std::shared_ptr<ThreadState> dropped; // destroyed after the lock is released
+    std::lock_guard lock(r.mutex);
+    auto it = r.threads.find(state->id);
+    if (it != r.threads.end() && it->second == state) {
+        dropped = std::move(it->second);
+        r.threads.erase(it);
     }
-    Holder().state = state;
-    return *state;
+}
+
+void ThreadHolder::Release() {
+    if (!state)
+        return;
+    UnregisterThread(state);
+    state.reset();
 }
 
 std::shared_ptr<ThreadRecord> CurrentRecord() {
@@ -165,7 +167,7 @@ void* ThreadStart(void* arg) {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
     std::shared_ptr<ThreadRecord> record(*static_cast<std::shared_ptr<ThreadRecord>*>(arg));
     delete static_cast<std::shared_ptr<ThreadRecord>*>(arg);
-    BindCurrentThread(record->id, record);
+    Holder().state = std::move(record->state); // registered by CreateThread
     EndOfThread end{record};
     {
         MonitorLock lock(record->monitor);
@@ -177,6 +179,17 @@ void* ThreadStart(void* arg) {
     end.returnCode = record->proc(record->param);
     end.returned = true;
     return nullptr;
+}
+
+// Sleeps until the monotonic deadline (-1: for ever); a termination point.
+W32P_TERMINABLE_LEAF void SleepUntil(int64_t deadlineNs) {
+    if (deadlineNs < 0) {
+        for (;;)
+            pause();
+    }
+    timespec until = ToTimespec(deadlineNs);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 const HANDLE kCurrentThreadPseudo = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
@@ -195,7 +208,7 @@ std::shared_ptr<ThreadRecord> LookupThread(HANDLE h) {
 ThreadState& CurrentThread() {
     ThreadHolder& h = Holder();
     if (!h.state)
-        return BindCurrentThread(NewThreadId(), nullptr);
+        h.state = RegisterThread(NewThreadId(), nullptr);
     return *h.state;
 }
 
@@ -254,6 +267,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     HANDLE handle = InsertHandle(std::make_shared<ThreadObject>(record));
     if (!handle)
         return nullptr;
+    // Known by its id from now on, like a Windows thread (it has no queue yet).
+    record->state = RegisterThread(record->id, record);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -272,6 +287,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete arg;
+        UnregisterThread(record->state);
+        record->state.reset();
         RemoveHandle(handle, ObjectKind::Thread);
         SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -388,11 +405,6 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         sched_yield();
         return;
     }
-    if (dwMilliseconds == INFINITE) {
-        for (;;)
-            pause();
-    }
-    timespec until = ToTimespec(NowNs() + static_cast<int64_t>(dwMilliseconds) * 1000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    SleepUntil(
+        dwMilliseconds == INFINITE ? -1 : NowNs() + static_cast<int64_t>(dwMilliseconds) * 1000000);
 }

@@ -22,6 +22,16 @@
 #include <memory>
 #include <mutex>
 
+// For the function that makes the blocking call inside a TerminationPoint:
+// with AddressSanitizer, locals of frames abandoned by the forced unwind
+// leave poisoned stack behind, which ASan's own unwind handling then trips
+// over. Frames below the first cleanup must therefore have no redzones.
+#if defined(__GNUC__)
+#define W32P_TERMINABLE_LEAF __attribute__((no_sanitize("address"), noinline))
+#else
+#define W32P_TERMINABLE_LEAF
+#endif
+
 namespace w32p {
 
 // Monotonic clock in nanoseconds.

@@ -152,7 +152,7 @@ Identity BuildIdentity() {
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
             name.clear();
     if (name.empty() || name == "." || name == "..")
-        name = "user" + std::to_string(uid);
+        name = std::string("user").append(std::to_string(uid));
     id.profileFolder = "C:\\Users\\" + name;
     return id;
 }
@@ -225,11 +225,12 @@ std::string SidText(const void* sidPtr) {
     uint64_t authority = 0;
     for (int i = 2; i < 8; ++i)
         authority = (authority << 8) | sid[i];
-    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    std::string text = "S-";
+    text.append(std::to_string(sid[0])).append("-").append(std::to_string(authority));
     for (int i = 0; i < sid[1]; ++i) {
         DWORD sub;
         std::memcpy(&sub, sid + 8 + 4 * i, 4);
-        text += "-" + std::to_string(sub);
+        text.append("-").append(std::to_string(sub));
     }
     return text;
 }
@@ -470,8 +471,12 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if ((!DisableAllPrivileges && !NewState) || (PreviousState && !ReturnLength)) {
+    if (!DisableAllPrivileges && !NewState) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (PreviousState && !ReturnLength) {
+        SetLastError(ERROR_NOACCESS); // Windows faults on writing the missing length
         return FALSE;
     }
     ProcessToken& t = TheToken();

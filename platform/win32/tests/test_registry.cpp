@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -161,6 +163,11 @@ TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
     EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(a, "ALPHA"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegSetValueExA(alpha, "x", 0, REG_DWORD, (const BYTE*)&tiny, 4), ERROR_KEY_DELETED);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(alpha, "x", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryInfoKeyA(alpha, nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_KEY_DELETED);
     RegCloseKey(alpha);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
 
@@ -220,6 +227,23 @@ TEST_F(Registry, FirstUseHoldsProfileListAndServices) {
     HKEY cu = Create(HKEY_CURRENT_USER, "Software\\Mine");
     EXPECT_EQ(RegSetValueExA(cu, "a", 0, REG_SZ, (const BYTE*)"b", 2), 0);
     RegCloseKey(cu);
+}
+
+TEST_F(Registry, UsableWhenTheProfileFolderCannotBeMade) {
+    // drives/c is a file, so no profile folder can be created under it.
+    ASSERT_EQ(mkdir((root_ + "/drives").c_str(), 0700), 0);
+    std::ofstream(root_ + "/drives/c") << "x";
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\StillWorks");
+    EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, (const BYTE*)"1", 2), ERROR_SUCCESS);
+    RegCloseKey(key);
+    std::string sid = w32p::SidText(w32p::ProcessIdentity().user.data());
+    std::string path = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 TEST_F(Registry, ConnectRegistryAcceptsOnlyThisMachine) {
@@ -319,6 +343,57 @@ TEST_F(Registry, CorruptStoreGivesAnErrorAndStaysUntouched) {
     EXPECT_EQ(after, garbage);
 }
 
+TEST_F(Registry, TruncatedStoreGivesErrorsNotAnEmptyRegistry) {
+    // A first process fills the store and flushes it into the main file.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY k = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Filled", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &k, nullptr))
+            _exit(2);
+        std::vector<BYTE> data(3000, 0x42);
+        for (int i = 0; i < 200; ++i) {
+            std::string name = "v" + std::to_string(i);
+            if (RegSetValueExA(k, name.c_str(), 0, REG_BINARY, data.data(), (DWORD)data.size()))
+                _exit(3);
+        }
+        _exit(RegFlushKey(k) == ERROR_SUCCESS ? 0 : 4);
+    }
+    WaitOk(pid);
+    std::string store = root_ + "/registry.db";
+    unlink((store + "-wal").c_str());
+    unlink((store + "-shm").c_str());
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    off_t half = st.st_size / 2;
+    ASSERT_EQ(truncate(store.c_str(), half), 0);
+
+    // A second process sees errors, not a registry without the data.
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY k = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Filled", 0, KEY_READ, &k);
+        int missing = 0;
+        if (rc == ERROR_SUCCESS) {
+            for (int i = 0; i < 200; ++i) {
+                std::string name = "v" + std::to_string(i);
+                DWORD size = 0;
+                LONG q = RegQueryValueExA(k, name.c_str(), nullptr, nullptr, nullptr, &size);
+                if (q == ERROR_FILE_NOT_FOUND)
+                    ++missing; // a silently lost value
+            }
+        } else if (rc == ERROR_FILE_NOT_FOUND) {
+            _exit(5); // the key silently vanished
+        }
+        _exit(missing ? 6 : 0);
+    }
+    WaitOk(pid);
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, half);
+}
+
 TEST_F(Registry, ConcurrentCreateReportsOneNewKey) {
     // Warm the store so that the children race only on the key.
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Race"));
@@ -383,6 +458,32 @@ TEST_F(Registry, TwoProcessesWriteAtOnce) {
     EXPECT_EQ(values, 2 * kEach);
     EXPECT_EQ(keys, 2 * kEach);
     RegCloseKey(k);
+}
+
+TEST_F(Registry, ThreadsShareTheStore) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Threads"));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &failures] {
+            for (DWORD i = 0; i < 60; ++i) {
+                HKEY k = nullptr;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Threads", 0, KEY_ALL_ACCESS, &k)) {
+                    ++failures;
+                    continue;
+                }
+                std::string name = "t" + std::to_string(t);
+                DWORD out = 0, size = 4;
+                if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, (const BYTE*)&i, 4) ||
+                    RegQueryValueExA(k, name.c_str(), nullptr, nullptr, (BYTE*)&out, &size) ||
+                    out != i)
+                    ++failures;
+                RegCloseKey(k);
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(Registry, KilledWriterLosesNothingCommitted) {

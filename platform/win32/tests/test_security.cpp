@@ -2,11 +2,14 @@
 // and safety on bytes that are no descriptor.
 #include <windows.h>
 
+#include "security.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -249,6 +252,27 @@ TEST(SecurityDescriptors, ValidityCheckIsSafeOnGarbage) {
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     sd.Owner = reinterpret_cast<PSID>(0x8);
     EXPECT_FALSE(IsValidSecurityDescriptor(&sd));
+}
+
+TEST(SafeCopy, BothProbesRefuseUnreadableMemory) {
+    long pageSize = sysconf(_SC_PAGESIZE);
+    auto* pages = static_cast<BYTE*>(
+        mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    for (long i = 0; i < pageSize; ++i)
+        pages[i] = static_cast<BYTE>(i * 7);
+    ASSERT_EQ(mprotect(pages + pageSize, pageSize, PROT_NONE), 0);
+    for (auto copy : {&w32p::SafeCopy, &w32p::SafeCopyThroughPipe}) {
+        std::vector<BYTE> out(pageSize);
+        ASSERT_TRUE(copy(out.data(), pages, pageSize)); // more than one pipe chunk
+        EXPECT_EQ(std::memcmp(out.data(), pages, pageSize), 0);
+        EXPECT_FALSE(copy(out.data(), pages + pageSize - 8, 16)); // runs into the guard page
+        EXPECT_FALSE(copy(out.data(), pages + pageSize, 4));
+        EXPECT_FALSE(copy(out.data(), nullptr, 4));
+        EXPECT_FALSE(copy(out.data(), reinterpret_cast<void*>(~uintptr_t(0) - 2), 8)); // wraps
+        EXPECT_TRUE(copy(out.data(), nullptr, 0));
+    }
+    munmap(pages, 2 * pageSize);
 }
 
 TEST(AccessChecks, DaclDecidesForTheProcessUser) {

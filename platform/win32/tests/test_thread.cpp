@@ -103,10 +103,15 @@ TEST(Threads, StillActiveWhileRunningAndExitThreadCode) {
 
 TEST(Threads, SuspendedThreadRunsOnResume) {
     std::atomic<DWORD> seen{0};
-    HANDLE h = CreateThread(nullptr, 0, ReturnIdPlusOne, &seen, CREATE_SUSPENDED, nullptr);
+    DWORD tid = 0;
+    HANDLE h = CreateThread(nullptr, 0, ReturnIdPlusOne, &seen, CREATE_SUSPENDED, &tid);
     ASSERT_NE(h, nullptr);
     Sleep(50);
     EXPECT_EQ(seen.load(), 0u);
+    // The thread exists (it has a desktop) but has no queue yet.
+    EXPECT_EQ(GetThreadDesktop(tid), GetThreadDesktop(GetCurrentThreadId()));
+    EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
     EXPECT_EQ(ResumeThread(h), 1u);
     ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
     EXPECT_NE(seen.load(), 0u);
@@ -171,4 +176,35 @@ TEST(TerminateThread, InvalidHandles) {
     DWORD code;
     EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x7ffff000), &code));
     EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(0x7ffff000), 0), WAIT_FAILED);
+}
+
+TEST(TerminateThread, ABusyThreadEndsAtItsNextWait) {
+    struct Ctx {
+        std::atomic<int> stage{0};
+        std::atomic<bool> unwound{false};
+    } ctx;
+    HANDLE h = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* c = static_cast<Ctx*>(p);
+            UnwindFlag guard{c->unwound};
+            c->stage = 1;
+            while (c->stage.load() != 2) {
+            } // computing: no wait, so no end yet
+            Sleep(INFINITE);
+            return 1;
+        },
+        &ctx, 0, nullptr);
+    while (ctx.stage.load() != 1)
+        Sleep(1);
+    EXPECT_TRUE(TerminateThread(h, 33)); // returns without waiting for a busy thread
+    DWORD code = 0;
+    GetExitCodeThread(h, &code);
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    ctx.stage = 2;
+    ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+    GetExitCodeThread(h, &code);
+    EXPECT_EQ(code, 33u);
+    EXPECT_TRUE(ctx.unwound.load());
+    CloseHandle(h);
 }

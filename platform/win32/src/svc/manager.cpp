@@ -273,9 +273,16 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
     int runFd = open((base + ".run").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (runFd < 0)
         return ERROR_ACCESS_DENIED;
-    if (!OfdLock(runFd, F_WRLCK, false)) {
-        close(runFd);
-        return ERROR_SERVICE_ALREADY_RUNNING;
+    // A supervisor that has published the end of its run lets go of the
+    // lock a moment later; only a live run refuses the start.
+    for (int attempt = 0; !OfdLock(runFd, F_WRLCK, false); ++attempt) {
+        StatusRecord rec;
+        if (attempt >= 400 || !ReadStatusFile(base, rec) ||
+            rec.status.dwCurrentState != SERVICE_STOPPED) {
+            close(runFd);
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        }
+        usleep(5000);
     }
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -364,7 +371,8 @@ DWORD StartByName(const std::string& name, const std::vector<std::string>& args,
         return ERROR_SERVICE_DISABLED;
     if (DatabaseLockedElsewhere())
         return ERROR_SERVICE_DATABASE_LOCKED;
-    if (SupervisorAlive(ServiceFileBase(name)))
+    SERVICE_STATUS_PROCESS st = CurrentStatus(ServiceFileBase(name), cfg.type);
+    if (st.dwCurrentState != SERVICE_STOPPED)
         return ERROR_SERVICE_ALREADY_RUNNING;
     if (DWORD err = StartDependencies(cfg, depth))
         return err;

@@ -19,6 +19,18 @@
 #include <thread>
 #include <unistd.h>
 
+// A service or manager handle, closed on scope exit.
+struct Handle {
+    SC_HANDLE h;
+    explicit Handle(SC_HANDLE x) : h(x) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (h)
+            CloseServiceHandle(h);
+    }
+};
+
 class ScmTest : public ::testing::Test {
 protected:
     std::string root;

@@ -8,17 +8,6 @@
 
 namespace {
 
-struct Handle {
-    SC_HANDLE h;
-    explicit Handle(SC_HANDLE x) : h(x) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h)
-            CloseServiceHandle(h);
-    }
-};
-
 std::vector<char> QueryConfig(SC_HANDLE svc) {
     DWORD needed = 0;
     EXPECT_FALSE(QueryServiceConfigA(svc, nullptr, 0, &needed));

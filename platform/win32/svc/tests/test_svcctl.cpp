@@ -1,0 +1,185 @@
+// svcctl as a person uses it, and an unprivileged user's access.
+#include "scmtest.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Drain(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s;
+}
+
+// Runs svcctl; uid >= 0 runs it as that user.
+Result Svcctl(const std::vector<std::string>& args, int uid = -1) {
+    std::string outPath = std::string(getenv("WIN32POSIX_ROOT")) + "/svcctl-out";
+    std::string errPath = outPath + ".err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (uid >= 0 &&
+            (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0))
+            _exit(99);
+        std::vector<char*> argv{const_cast<char*>(SCM_SVCCTL)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(SCM_SVCCTL, argv.data());
+        _exit(98);
+    }
+    Result r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = Drain(open(outPath.c_str(), O_RDONLY));
+    r.err = Drain(open(errPath.c_str(), O_RDONLY));
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    return r;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST_F(ScmTest, SvcctlDrivesAServiceLikeSc) {
+    std::string image = std::string(SCM_TEST_SERVICE) + " normal";
+    Result r = Svcctl({"create", "Ctl", "binPath=", image, "start=", "demand",
+                       "DisplayName=", "Control Test", "depend=", "", "error=", "severe"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "[SC] CreateService SUCCESS"));
+
+    r = Svcctl({"description", "Ctl", "A test service"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Svcctl({"qc", "Ctl"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "START_TYPE         : 3   DEMAND_START"));
+    EXPECT_TRUE(Has(r.out, "ERROR_CONTROL      : 2   SEVERE"));
+    EXPECT_TRUE(Has(r.out, "BINARY_PATH_NAME   : " + image));
+    EXPECT_TRUE(Has(r.out, "DISPLAY_NAME       : Control Test"));
+    EXPECT_TRUE(Has(r.out, "SERVICE_START_NAME : LocalSystem"));
+    for (const char* field : {"TYPE", "LOAD_ORDER_GROUP", "TAG", "DEPENDENCIES"})
+        EXPECT_TRUE(Has(r.out, std::string("        ") + field)) << field;
+
+    r = Svcctl({"start", "Ctl", "exit=7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Handle mgr(Manager());
+    SC_HANDLE svc = OpenServiceA(mgr.h, "Ctl", SERVICE_QUERY_STATUS);
+    ASSERT_TRUE(WaitForState(svc, SERVICE_RUNNING));
+    r = Svcctl({"query", "Ctl"});
+    EXPECT_TRUE(Has(r.out, "STATE              : 4  RUNNING")) << r.out;
+    EXPECT_TRUE(Has(r.out, "WIN32_EXIT_CODE    : 0  (0x0)"));
+    EXPECT_TRUE(Has(r.out, "CHECKPOINT         : 0x0"));
+    r = Svcctl({"pause", "Ctl"});
+    EXPECT_TRUE(Has(r.out, "STATE              : 7  PAUSED")) << r.out;
+    r = Svcctl({"continue", "Ctl"});
+    EXPECT_TRUE(Has(r.out, "4  RUNNING"));
+    r = Svcctl({"interrogate", "Ctl"});
+    EXPECT_TRUE(Has(r.out, "4  RUNNING"));
+    r = Svcctl({"control", "Ctl", "150"});
+    EXPECT_EQ(r.status, 0);
+    r = Svcctl({"query"});
+    EXPECT_TRUE(Has(r.out, "SERVICE_NAME: Ctl"));
+    EXPECT_TRUE(Has(r.out, "DISPLAY_NAME: Control Test"));
+    r = Svcctl({"stop", "Ctl"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(WaitForState(svc, SERVICE_STOPPED));
+    r = Svcctl({"query", "Ctl"});
+    EXPECT_TRUE(Has(r.out, "STATE              : 1  STOPPED"));
+    EXPECT_TRUE(Has(r.out, "WIN32_EXIT_CODE    : 1066  (0x42a)"));
+    EXPECT_TRUE(Has(r.out, "SERVICE_EXIT_CODE  : 7  (0x7)"));
+
+    // Failures: the call, the code and its text on stderr, status 1.
+    r = Svcctl({"stop", "Ctl"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "[SC] ControlService FAILED 1062:"));
+    EXPECT_TRUE(Has(r.err, "The service has not been started."));
+    r = Svcctl({"query", "NoSuch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(
+        Has(r.err, "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist"));
+
+    r = Svcctl({"sdshow", "Ctl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.out, "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)")) << r.out;
+
+    r = Svcctl({"delete", "Ctl"});
+    EXPECT_EQ(r.status, 0);
+    CloseServiceHandle(svc);
+    r = Svcctl({"delete", "Ctl"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "FAILED 1060:"));
+}
+
+TEST_F(ScmTest, SvcctlUsageErrors) {
+    EXPECT_EQ(Svcctl({}).status, 2);
+    EXPECT_EQ(Svcctl({"frobnicate"}).status, 2);
+    EXPECT_EQ(Svcctl({"create", "X"}).status, 2); // no binPath=
+    EXPECT_EQ(Svcctl({"create", "X", "binPath=", "/bin/true", "start=", "sometimes"}).status, 2);
+    EXPECT_EQ(Svcctl({"control", "X", "12"}).status, 2);
+    Result help = Svcctl({"qc", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Has(help.out, "svcctl qc NAME"));
+    for (const char* verb : {"create", "config", "description", "start", "stop", "pause",
+                             "continue", "interrogate", "control", "query", "delete", "sdshow"})
+        EXPECT_EQ(Svcctl({verb, "--help"}).status, 0) << verb;
+}
+
+TEST_F(ScmTest, UnprivilegedUserGetsReadAccessOnly) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    passwd* nobody = getpwnam("nobody");
+    int uid = nobody ? static_cast<int>(nobody->pw_uid) : 65534;
+    {
+        Handle mgr(Manager());
+        Handle svc(CreateTestService(mgr.h, "Shared"));
+        ASSERT_NE(svc.h, nullptr);
+        ASSERT_TRUE(StartServiceA(svc.h, 0, nullptr));
+        ASSERT_TRUE(WaitForState(svc.h, SERVICE_RUNNING));
+    }
+    // The administrator opens the state root to the user.
+    std::string cmd = "chmod -R a+rwX '" + root + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+
+    Result r = Svcctl({"query", "Shared"}, uid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "4  RUNNING")) << r.out << r.err;
+    r = Svcctl({"qc", "Shared"}, uid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Svcctl({"interrogate", "Shared"}, uid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Svcctl({"stop", "Shared"}, uid);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "[SC] OpenService FAILED 5:")) << r.err;
+    r = Svcctl({"create", "Mine", "binPath=", "/bin/true"}, uid);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "[SC] OpenSCManager FAILED 5:")) << r.err;
+    r = Svcctl({"delete", "Shared"}, uid);
+    EXPECT_TRUE(Has(r.err, "FAILED 5:")) << r.err;
+
+    Handle mgr(Manager());
+    Handle svc(OpenServiceA(mgr.h, "Shared", SERVICE_STOP | SERVICE_QUERY_STATUS));
+    EXPECT_EQ(Status(svc.h).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    EXPECT_TRUE(WaitForState(svc.h, SERVICE_STOPPED));
+}
