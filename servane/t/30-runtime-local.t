@@ -187,4 +187,24 @@ Win32::Servane::StartService(undef, 20);
 print "$out\n";
 PERL
 
+# A callback that replaces itself keeps running safely to its end.
+is(run(<<'PERL'), "first:still here second\n", 'a callback may replace its own registration');
+my @out;
+{
+    my $word = 'still here';
+    Win32::Servane::RegisterCallbacks({ timer => sub {
+        my $text = "first";
+        Win32::Servane::RegisterCallbacks({ timer => sub {
+            push @out, 'second';
+            Win32::Servane::StopService();
+            return;
+        } });
+        push @out, "$text:$word";
+        return;
+    } });
+}
+Win32::Servane::StartService(undef, 20);
+print "@out\n";
+PERL
+
 done_testing();

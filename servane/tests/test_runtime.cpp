@@ -245,24 +245,31 @@ TEST_F(StateTimer, MovesToTargetAfterTimeout) {
 }
 
 TEST_F(StateTimer, LaterReportCancelsIt) {
-    gdwTimeout = 1;
+    gdwTimeout = 2;
     ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     UpdateServiceStatus(SERVICE_RUNNING, 0, 0xFFFFFFFF); // the script answers
-    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
     EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(StateTimer, ReportBeforeTheArmingTakesEffectCancelsIt) {
-    // The loop is busy: the arm-timer message waits in its queue while the
-    // script reports, so the arming is void when it is taken.
-    gdwTimeout = 0;
+TEST_F(Runtime, ReportBeforeTheArmingTakesEffectCancelsIt) {
+    // This thread is the ServiceMain thread; its loop is not running yet, so
+    // the arm-timer message waits in the queue while the script reports.
+    gdwServiceMainThreadId = GetCurrentThreadId();
+    gdwCurrentState = SERVICE_STOP_PENDING;
+    gdwTargetState = SERVICE_STOPPED;
     DWORD ticket = ArmStateTimer(0);
     UpdateServiceStatus(SERVICE_RUNNING, 0, 0xFFFFFFFF);
     EXPECT_LE(ticket, gdwStateTimerCancelled.load());
-    gdwTargetState = SERVICE_STOPPED;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::thread quit([id = GetCurrentThreadId()] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        PostThreadMessageA(id, WM_QUIT, 0, 0);
+    });
+    RunServiceMainLoop();
+    quit.join();
     EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(gdwStateTimerId, 0u);
 }
 
 TEST_F(StateTimer, InterrogateLeavesThePendingMoveAlone) {
