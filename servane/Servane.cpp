@@ -10,6 +10,7 @@
 #include "constants.h"
 #include "runtime.h"
 #include "service.h"
+#include "winstation.h"
 
 #include <cstring>
 #include <optional>
@@ -696,6 +697,42 @@ XS_INTERNAL(XS_SetSecurity) {
     RETURN_DWORD(RunSetSecurity(machine, name, raw));
 }
 
+// ---- Window stations ----
+//
+// The names are read from mortal copies, so a magical argument cannot
+// change one while the other is read.
+
+XS_INTERNAL(XS_ShowService) {
+    dXSARGS;
+    if (items > 3)
+        croak("%s", "Usage: ShowService( $WindowStationName, [$DesktopName] )\n");
+    const char* winSta = "Winsta0";
+    const char* desktop = "Default";
+    if (items >= 1)
+        winSta = SvPV_nolen(sv_mortalcopy(ST(0)));
+    if (items >= 2)
+        desktop = SvPV_nolen(sv_mortalcopy(ST(1)));
+    FreeConsole();
+    int result = gWinStation.Set(winSta, desktop);
+    AllocConsole();
+    RETURN_DWORD(static_cast<DWORD>(result));
+}
+
+// LocalSystem's service window station.
+XS_INTERNAL(XS_HideService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(gWinStation.Set("Service-0x0-3e7$", "Default")));
+}
+
+XS_INTERNAL(XS_RestoreService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(gWinStation.Restore()));
+}
+
 // Perl's extension version check: the bootstrap parameter, else
 // $Package::XS_VERSION when defined, else $Package::VERSION, compared as
 // version objects with the library's version. Croaks on a mismatch.
@@ -756,6 +793,9 @@ XS_EXTERNAL(boot_Win32__Servane) {
     newXS("Win32::Servane::GetLastError", XS_GetLastError, kFile);
     newXS("Win32::Servane::State", XS_State, kFile);
     newXS("Win32::Servane::QueryLastMessage", XS_QueryLastMessage, kFile);
+    newXS("Win32::Servane::ShowService", XS_ShowService, kFile);
+    newXS("Win32::Servane::HideService", XS_HideService, kFile);
+    newXS("Win32::Servane::RestoreService", XS_RestoreService, kFile);
     newXS("Win32::Servane::Timeout", XS_Timeout, kFile);
     newXS("Win32::Servane::GetServiceHandle", XS_GetServiceHandle, kFile);
     newXS("Win32::Servane::AcceptedControls", XS_AcceptedControls, kFile);

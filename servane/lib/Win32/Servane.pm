@@ -429,6 +429,35 @@ This is F<examples/callback-service.pl>:
     my $thread = Win32::Servane::StartService(\%context, 500);
     note $thread ? 'service run ended' : 'the service thread could not be started';
 
+=head1 WINDOW STATIONS AND DESKTOPS
+
+A service runs on its own window station, where nobody sees its console.
+These functions move the whole process to another window station and the
+calling thread to one of its desktops, and back. Before a switch the library
+adds access-allowed entries for the account the process runs as to the
+target's access-control lists, so that the process can use them. Each
+returns 1 on success and 0 on failure; they record nothing in
+C<GetLastError()>.
+
+=head2 ShowService([$WindowStation [, $Desktop]])
+
+Moves to a visible window station and desktop, C<Winsta0> and C<Default>
+unless named (a third argument is accepted and ignored). The console is
+detached and a new one allocated on the new desktop, also when the switch
+fails. When the desktop cannot be opened, the process stays on the window
+station it moved to and the result is 0. When the desktop's access list
+cannot be extended, the thread stays on its desktop and the result is 1.
+
+=head2 HideService()
+
+Moves to LocalSystem's service window station, C<Service-0x0-3e7$>, and its
+desktop C<Default>.
+
+=head2 RestoreService()
+
+Moves back to the window station and desktop that were current when the
+library was loaded.
+
 =head1 SERVICE ADMINISTRATION
 
 These functions install, change, read and remove services and their security
