@@ -604,12 +604,12 @@ XS_INTERNAL(XS_DeleteService) {
 }
 
 SV* RunGetSecurity(pTHX_ const RawText& machine, const RawText& name) {
-    std::optional<std::vector<BYTE>> descriptor = servane::GetSecurity(
-        std::string(machine.p, machine.len), std::string(name.p, name.len));
+    std::optional<std::vector<BYTE>> descriptor =
+        servane::GetSecurity(std::string(machine.p, machine.len), std::string(name.p, name.len));
     if (!descriptor)
         return &PL_sv_undef;
-    return sv_2mortal(newSVpvn(reinterpret_cast<const char*>(descriptor->data()),
-                               descriptor->size()));
+    return sv_2mortal(
+        newSVpvn(reinterpret_cast<const char*>(descriptor->data()), descriptor->size()));
 }
 
 XS_INTERNAL(XS_GetSecurity) {
@@ -646,8 +646,8 @@ DWORD RunSetSecurity(const RawText& machine, const RawText& name, const RawDescr
     }
     if (!descriptor)
         return 0;
-    return servane::SetSecurity(std::string(machine.p, machine.len),
-                                std::string(name.p, name.len), descriptor->data());
+    return servane::SetSecurity(std::string(machine.p, machine.len), std::string(name.p, name.len),
+                                descriptor->data());
 }
 
 XS_INTERNAL(XS_SetSecurity) {
