@@ -23,41 +23,45 @@ template <class F> FARPROC Proc(F* f) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(f));
 }
 
-const ProcEntry kAdvapi32[] = {
-    {"SetServiceBits", Proc(&SetServiceBits)},
-};
-
-const ProcEntry kKernel32[] = {
-    {"CloseHandle", Proc(&CloseHandle)},
-    {"CreateThread", Proc(&CreateThread)},
-    {"ExpandEnvironmentStringsA", Proc(&ExpandEnvironmentStringsA)},
-    {"GetCurrentProcess", Proc(&GetCurrentProcess)},
-    {"GetCurrentThreadId", Proc(&GetCurrentThreadId)},
-    {"GetLastError", Proc(&GetLastError)},
-    {"GetVersionExA", Proc(&GetVersionExA)},
-    {"SetLastError", Proc(&SetLastError)},
-    {"Sleep", Proc(&Sleep)},
-};
-
-const ProcEntry kUser32[] = {
-    {"DispatchMessageA", Proc(&DispatchMessageA)},
-    {"GetMessageA", Proc(&GetMessageA)},
-    {"KillTimer", Proc(&KillTimer)},
-    {"PostThreadMessageA", Proc(&PostThreadMessageA)},
-    {"SetTimer", Proc(&SetTimer)},
-};
-
 struct ModuleInfo {
     const char* name; // lower case, without ".dll"
     const ProcEntry* procs;
     size_t count;
 };
 
-const ModuleInfo kModules[] = {
-    {"advapi32", kAdvapi32, std::size(kAdvapi32)},
-    {"kernel32", kKernel32, std::size(kKernel32)},
-    {"user32", kUser32, std::size(kUser32)},
-};
+constexpr size_t kModuleCount = 3;
+
+// Built on first use: callers may run before this library's static
+// initialisers (a dependent library's load-time code, like a DllMain).
+const ModuleInfo* Modules() {
+    static const ProcEntry advapi32[] = {
+        {"SetServiceBits", Proc(&SetServiceBits)},
+    };
+    static const ProcEntry kernel32[] = {
+        {"CloseHandle", Proc(&CloseHandle)},
+        {"CreateThread", Proc(&CreateThread)},
+        {"ExpandEnvironmentStringsA", Proc(&ExpandEnvironmentStringsA)},
+        {"GetCurrentProcess", Proc(&GetCurrentProcess)},
+        {"GetCurrentThreadId", Proc(&GetCurrentThreadId)},
+        {"GetLastError", Proc(&GetLastError)},
+        {"GetVersionExA", Proc(&GetVersionExA)},
+        {"SetLastError", Proc(&SetLastError)},
+        {"Sleep", Proc(&Sleep)},
+    };
+    static const ProcEntry user32[] = {
+        {"DispatchMessageA", Proc(&DispatchMessageA)},
+        {"GetMessageA", Proc(&GetMessageA)},
+        {"KillTimer", Proc(&KillTimer)},
+        {"PostThreadMessageA", Proc(&PostThreadMessageA)},
+        {"SetTimer", Proc(&SetTimer)},
+    };
+    static const ModuleInfo modules[kModuleCount] = {
+        {"advapi32", advapi32, std::size(advapi32)},
+        {"kernel32", kernel32, std::size(kernel32)},
+        {"user32", user32, std::size(user32)},
+    };
+    return modules;
+}
 
 struct ModuleObject : KernelObject {
     explicit ModuleObject(const ModuleInfo* i) : info(i) {}
@@ -69,8 +73,8 @@ struct ModuleObject : KernelObject {
 // stays mapped; load counts are kept for FreeLibrary's answer only.
 struct Loaded {
     std::mutex mutex;
-    HMODULE handle[std::size(kModules)] = {};
-    int refs[std::size(kModules)] = {};
+    HMODULE handle[kModuleCount] = {};
+    int refs[kModuleCount] = {};
 };
 Loaded& TheLoaded() {
     static Loaded* loaded = new Loaded;
@@ -89,8 +93,8 @@ int FindModule(const char* fileName) {
         name.resize(name.size() - 4);
     else if (!name.empty() && name.back() == '.') // "name." means no extension
         name.pop_back();
-    for (size_t i = 0; i < std::size(kModules); ++i)
-        if (name == kModules[i].name)
+    for (size_t i = 0; i < kModuleCount; ++i)
+        if (name == Modules()[i].name)
             return static_cast<int>(i);
     return -1;
 }
@@ -108,7 +112,7 @@ HMODULE Open(const char* fileName, bool addRef) {
     Loaded& l = TheLoaded();
     std::lock_guard lock(l.mutex);
     if (!l.handle[index]) { // system libraries count as loaded from the start
-        HANDLE h = InsertHandle(std::make_shared<ModuleObject>(&kModules[index]));
+        HANDLE h = InsertHandle(std::make_shared<ModuleObject>(&Modules()[index]));
         if (!h)
             return nullptr;
         l.handle[index] = static_cast<HMODULE>(h);
@@ -151,7 +155,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         return FALSE;
     Loaded& l = TheLoaded();
     std::lock_guard lock(l.mutex);
-    size_t index = static_cast<size_t>(module->info - kModules);
+    size_t index = static_cast<size_t>(module->info - Modules());
     if (l.refs[index] > 0)
         --l.refs[index];
     return TRUE;

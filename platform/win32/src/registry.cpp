@@ -322,7 +322,7 @@ bool PredefinedIndex(HKEY h, DWORD* index) {
 }
 
 LONG ResolvePath(const Location& from, const std::vector<std::string>& parts, bool create,
-                 Location* out, DWORD* disposition);
+                 Location* out, DWORD* disposition, const char* keyClass = nullptr);
 
 // The location and access of a key handle (predefined or from the table).
 LONG Resolve(HKEY h, Location* where, REGSAM* access) {
@@ -382,7 +382,7 @@ LONG FindMount(const std::string& name, std::string* path) {
 }
 
 LONG ResolvePath(const Location& from, const std::vector<std::string>& parts, bool create,
-                 Location* out, DWORD* disposition) {
+                 Location* out, DWORD* disposition, const char* keyClass) {
     Location at = from;
     size_t first = 0;
     if (at.usersRoot) {
@@ -415,6 +415,13 @@ LONG ResolvePath(const Location& from, const std::vector<std::string>& parts, bo
     for (size_t i = first; i < parts.size(); ++i)
         if ((e = Child(*s, at.id, parts[i], create, &at.id, &created)) != ERROR_SUCCESS)
             return e;
+    if (created && keyClass && *keyClass) {
+        // The class is given to the key the call creates, as on Windows.
+        Query c(*s, "UPDATE keys SET class=? WHERE id=?");
+        c.Text(1, keyClass).Int(2, at.id);
+        if (c.Step() != SQLITE_DONE)
+            return c.error();
+    }
     if (create && (e = tx.Commit()) != ERROR_SUCCESS)
         return e;
     *out = at;
@@ -566,8 +573,7 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
                                           const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                           PHKEY phkResult, LPDWORD lpdwDisposition) {
     (void)Reserved;
-    (void)lpClass;
-    (void)lpSecurityAttributes;
+    (void)lpSecurityAttributes; // keys carry no security here
     if (!phkResult || !lpSubKey)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
@@ -583,7 +589,7 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
     if (e == ERROR_SUCCESS)
         e = SplitPath(lpSubKey, &parts);
     if (e == ERROR_SUCCESS)
-        e = ResolvePath(from, parts, true, &to, &disposition);
+        e = ResolvePath(from, parts, true, &to, &disposition, lpClass);
     if (e == ERROR_SUCCESS)
         e = NewKeyHandle(to, samDesired, phkResult);
     if (e == ERROR_SUCCESS && lpdwDisposition)

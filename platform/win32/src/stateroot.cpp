@@ -10,9 +10,16 @@
 namespace w32p {
 namespace {
 
-std::mutex gRootMutex;
-std::string gRoot;
-bool gResolved = false;
+// Constant-initialised or constructed on first use: the API may be called
+// from a library's load-time constructor, before this file's dynamic
+// initialisers would have run.
+constinit std::mutex gRootMutex;
+constinit bool gResolved = false;
+
+std::string& Root() {
+    static std::string root;
+    return root;
+}
 
 bool MakeDirs(const std::string& path) {
     size_t pos = 0;
@@ -48,10 +55,10 @@ const std::string& StateRoot() {
         std::string root = (env && *env) ? std::string(env) : DefaultRoot();
         while (root.size() > 1 && root.back() == '/')
             root.pop_back();
-        gRoot = MakeDirs(root) ? root : std::string();
+        Root() = MakeDirs(root) ? root : std::string();
         gResolved = true;
     }
-    return gRoot;
+    return Root();
 }
 
 void ResetStateRootForTests() {

@@ -704,11 +704,26 @@ int DoSdShow(const std::vector<std::string>& args) {
     Sc mgr(OpenManager(SC_MANAGER_CONNECT));
     if (!mgr.h)
         return Failed("OpenSCManager", GetLastError());
-    Sc svc(OpenServiceA(mgr.h, args[1].c_str(), READ_CONTROL));
+    // The SACL too when SeSecurityPrivilege can be enabled, as sc does.
+    DWORD info = DACL_SECURITY_INFORMATION;
+    Sc svc(nullptr);
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        TOKEN_PRIVILEGES tp{};
+        tp.PrivilegeCount = 1;
+        tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueA(nullptr, SE_SECURITY_NAME, &tp.Privileges[0].Luid) &&
+            AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr))
+            svc.h = OpenServiceA(mgr.h, args[1].c_str(), READ_CONTROL | ACCESS_SYSTEM_SECURITY);
+        CloseHandle(token);
+    }
+    if (svc.h)
+        info |= SACL_SECURITY_INFORMATION;
+    else
+        svc.h = OpenServiceA(mgr.h, args[1].c_str(), READ_CONTROL);
     if (!svc.h)
         return Failed("OpenService", GetLastError());
     DWORD needed = 0;
-    const DWORD info = DACL_SECURITY_INFORMATION;
     QueryServiceObjectSecurity(svc.h, info, nullptr, 0, &needed);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return Failed("QueryServiceObjectSecurity", GetLastError());

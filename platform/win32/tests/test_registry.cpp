@@ -131,6 +131,19 @@ TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
     RegCloseKey(again);
     for (const char* name : {"zeta", "Alpha", "beta"})
         RegCloseKey(Create(a, name));
+    char cls[] = "MyClass";
+    HKEY withClass = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(a, "zeta\\classy", 0, cls, 0, KEY_ALL_ACCESS, nullptr, &withClass, nullptr),
+        ERROR_SUCCESS);
+    char got[16];
+    DWORD gotLen = sizeof got;
+    ASSERT_EQ(RegQueryInfoKeyA(withClass, got, &gotLen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(got, "MyClass");
+    EXPECT_EQ(gotLen, 7u);
+    RegCloseKey(withClass);
 
     std::vector<std::string> names;
     char name[256];
@@ -392,6 +405,38 @@ TEST_F(Registry, TruncatedStoreGivesErrorsNotAnEmptyRegistry) {
     WaitOk(pid);
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, half);
+}
+
+TEST_F(Registry, ProcessesCreatingTheStoreAtOnce) {
+    // No warm-up: every child may be the one that creates the store.
+    constexpr int kChildren = 5;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < kChildren; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string path = "SOFTWARE\\First\\k" + std::to_string(i);
+            HKEY k = nullptr;
+            LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, &k, nullptr);
+            _exit(rc == ERROR_SUCCESS ? 0 : 10 + (rc & 0x7f));
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+        WaitOk(pid);
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\First", 0, KEY_READ, &k), 0);
+    DWORD keys = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              0);
+    EXPECT_EQ(keys, (DWORD)kChildren);
+    RegCloseKey(k);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ, &k),
+        0);
+    RegCloseKey(k);
 }
 
 TEST_F(Registry, ConcurrentCreateReportsOneNewKey) {

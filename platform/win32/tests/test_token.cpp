@@ -139,6 +139,52 @@ TEST(Token, LocalSystemAdjustsItsPrivileges) {
     CloseHandle(token);
 }
 
+// Attributes of one privilege as TokenPrivileges reports it (~0u: not held).
+DWORD PrivilegeAttributes(DWORD luid) {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buf(size);
+    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buf.data(), size, &size));
+    CloseHandle(token);
+    auto* tp = reinterpret_cast<TOKEN_PRIVILEGES*>(buf.data());
+    for (DWORD i = 0; i < tp->PrivilegeCount; ++i)
+        if (tp->Privileges[i].Luid.LowPart == luid)
+            return tp->Privileges[i].Attributes;
+    return ~0u;
+}
+
+TEST(Token, DisableAllAndTheirReport) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "runs as root only";
+    // Change-notify is on by default; restore and debug start off.
+    EXPECT_EQ(PrivilegeAttributes(23),
+              (DWORD)(SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED));
+    ASSERT_EQ(Adjust(SE_RESTORE_NAME, true), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(PrivilegeAttributes(18), (DWORD)SE_PRIVILEGE_ENABLED);
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    std::vector<BYTE> prev(1024);
+    DWORD len = 0;
+    ASSERT_TRUE(AdjustTokenPrivileges(token, TRUE, nullptr, (DWORD)prev.size(),
+                                      reinterpret_cast<PTOKEN_PRIVILEGES>(prev.data()), &len));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    auto* was = reinterpret_cast<TOKEN_PRIVILEGES*>(prev.data());
+    EXPECT_GE(was->PrivilegeCount, 2u); // at least change-notify and restore were on
+    EXPECT_EQ(PrivilegeAttributes(18), 0u);
+    EXPECT_EQ(PrivilegeAttributes(23), (DWORD)SE_PRIVILEGE_ENABLED_BY_DEFAULT);
+    // Feeding the previous state back restores it.
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, was, 0, nullptr, nullptr));
+    EXPECT_EQ(PrivilegeAttributes(18), (DWORD)SE_PRIVILEGE_ENABLED);
+    EXPECT_EQ(PrivilegeAttributes(23),
+              (DWORD)(SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED));
+    ASSERT_EQ(Adjust(SE_RESTORE_NAME, false), (DWORD)ERROR_SUCCESS);
+    CloseHandle(token);
+}
+
 // The unprivileged side. Runs only inside the child started below.
 TEST(TokenChild, UnprivilegedUser) {
     if (!getenv(kChildFlag))

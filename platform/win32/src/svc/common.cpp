@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -94,35 +95,66 @@ std::string LogPath(const std::string& name) {
     return dir + "/" + safe + ".log";
 }
 
-bool WriteStatusFile(const std::string& base, const StatusRecord& rec) {
-    std::string tmp = base + ".status." + std::to_string(getpid()) + ".tmp";
+StatusWriter::~StatusWriter() {
+    if (map_)
+        munmap(map_, sizeof(StatusRecord));
+}
+
+bool StatusWriter::Open(const std::string& base) {
     // Readable by every user of a shared state root; access is decided by
     // the layer's own checks.
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0)
-        fchmod(fd, 0644);
+    int fd = open((base + ".status").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    ssize_t n = write(fd, &rec, sizeof rec);
+    fchmod(fd, 0644);
+    StatusRecord old;
+    if (pread(fd, &old, sizeof old, 0) == static_cast<ssize_t>(sizeof old))
+        sequence_ = (old.sequence | 1) + 1; // never repeat an earlier value
+    void* p = MAP_FAILED;
+    if (ftruncate(fd, sizeof(StatusRecord)) == 0)
+        p = mmap(nullptr, sizeof(StatusRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
-    if (n != static_cast<ssize_t>(sizeof rec) || rename(tmp.c_str(), (base + ".status").c_str())) {
-        unlink(tmp.c_str());
+    if (p == MAP_FAILED)
         return false;
-    }
+    map_ = static_cast<StatusRecord*>(p);
     return true;
+}
+
+void StatusWriter::Write(const StatusRecord& rec) {
+    if (!map_)
+        return;
+    __atomic_store_n(&map_->sequence, sequence_ + 1, __ATOMIC_RELEASE);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    map_->magic = kStatusMagic;
+    map_->version = 1;
+    map_->status = rec.status;
+    map_->serviceBits = rec.serviceBits;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    sequence_ += 2;
+    __atomic_store_n(&map_->sequence, sequence_, __ATOMIC_RELEASE);
 }
 
 bool ReadStatusFile(const std::string& base, StatusRecord& rec) {
     int fd = open((base + ".status").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    StatusRecord r;
-    ssize_t n = read(fd, &r, sizeof r);
+    bool ok = false;
+    for (int attempt = 0; attempt < 200 && !ok; ++attempt) {
+        StatusRecord a, b;
+        if (pread(fd, &a, sizeof a, 0) != static_cast<ssize_t>(sizeof a))
+            break;
+        if (a.sequence % 2 == 0 && pread(fd, &b, sizeof b, 0) == static_cast<ssize_t>(sizeof b) &&
+            memcmp(&a, &b, sizeof a) == 0) {
+            ok = a.magic == kStatusMagic && a.version == 1 && a.sequence != 0;
+            if (ok)
+                rec = a;
+            break;
+        }
+        if (attempt > 20)
+            usleep(100);
+    }
     close(fd);
-    if (n != static_cast<ssize_t>(sizeof r) || r.magic != kStatusMagic || r.version != 1)
-        return false;
-    rec = r;
-    return true;
+    return ok;
 }
 
 bool SupervisorAlive(const std::string& base) {

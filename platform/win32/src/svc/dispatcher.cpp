@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <cstring>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -101,7 +100,7 @@ struct MainArgs {
     std::vector<std::string> args;
 };
 
-void* ServiceMainThread(void* p) {
+DWORD WINAPI ServiceMainThread(LPVOID p) {
     MainArgs* a = static_cast<MainArgs*>(p);
     std::vector<char*> argv;
     for (std::string& s : a->args)
@@ -109,7 +108,7 @@ void* ServiceMainThread(void* p) {
     argv.push_back(nullptr);
     a->proc(static_cast<DWORD>(a->args.size()), argv.data());
     delete a;
-    return nullptr;
+    return 0;
 }
 
 // Blocks until the control socket has a message; a terminated dispatcher
@@ -175,13 +174,15 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* t
         std::lock_guard lock(s.mutex);
         s.serviceName = main->args[0];
     }
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, ServiceMainThread, main) != 0) {
+    // ServiceMain runs on a thread of its own, a Windows thread like any
+    // other (message queue, timers, TerminateThread).
+    HANDLE thread = CreateThread(nullptr, 0, ServiceMainThread, main, 0, nullptr);
+    if (!thread) {
         delete main;
         SetLastError(ERROR_SERVICE_NO_THREAD);
         return FALSE;
     }
-    pthread_detach(thread);
+    CloseHandle(thread);
 
     // Controls, one at a time, in arrival order, until the service stopped.
     for (;;) {

@@ -306,14 +306,25 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
         envp.push_back(s.data());
     envp.push_back(nullptr);
 
+    // Both descriptors move above the targets 3 and 4 first, so that
+    // neither dup2 of the child can overwrite the other's source.
+    int runHigh = fcntl(runFd, F_DUPFD_CLOEXEC, 10);
+    int pipeHigh = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
+    close(pipeFds[1]);
+    pipeFds[1] = pipeHigh;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, runFd, 3);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 4);
+    posix_spawn_file_actions_adddup2(&actions, runHigh, 3);
+    posix_spawn_file_actions_adddup2(&actions, pipeHigh, 4);
     pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = (runHigh < 0 || pipeHigh < 0)
+                 ? EMFILE
+                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
+    if (pipeHigh >= 0)
+        close(pipeHigh);
+    if (runHigh >= 0)
+        close(runHigh);
     DWORD result = ERROR_SERVICE_REQUEST_TIMEOUT;
     if (rc != 0) {
         result = ERROR_FILE_NOT_FOUND;
@@ -572,6 +583,22 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
     if (LSTATUS st = OpenServicesRoot(KEY_ALL_ACCESS, root, true))
         return FailNull<SC_HANDLE__>(st == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED
                                                                : static_cast<DWORD>(st));
+    // Creators of one name take turns; a key left without "Type" by a
+    // creator that died is taken over.
+    std::string base = ServiceFileBase(name);
+    int createLock =
+        base.empty() ? -1 : open((base + ".create").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (createLock < 0 || !OfdLock(createLock, F_WRLCK, true)) {
+        if (createLock >= 0)
+            close(createLock);
+        return FailNull<SC_HANDLE__>(ERROR_ACCESS_DENIED);
+    }
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { close(fd); }
+    } createLockCloser{createLock};
+    // A pending deletion whose last handle is gone completes now.
+    TryCompleteDeletion(name);
     // A name taken as a key, or as another service's display name.
     {
         RegKey existing;
@@ -594,14 +621,20 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
         return FailNull<SC_HANDLE__>(static_cast<DWORD>(st));
     if (disposition != REG_CREATED_NEW_KEY) {
         ServiceConfig cfg;
-        ReadConfig(key.get(), cfg);
-        return FailNull<SC_HANDLE__>(cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE
-                                                    : ERROR_SERVICE_EXISTS);
+        if (ReadConfig(key.get(), cfg) == 0)
+            return FailNull<SC_HANDLE__>(cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                        : ERROR_SERVICE_EXISTS);
+        // No "Type": the remains of a creator that died; start afresh.
+        key.Reset();
+        DeleteKeyTree(root.get(), name);
+        st = RegCreateKeyExA(root.get(), name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+                             &disposition);
+        if (st != ERROR_SUCCESS)
+            return FailNull<SC_HANDLE__>(static_cast<DWORD>(st));
     }
     std::string group = loadOrderGroup ? loadOrderGroup : "";
     // A stale status of an earlier service of this name does not carry over.
-    std::string base = ServiceFileBase(name);
-    if (!base.empty() && !SupervisorAlive(base))
+    if (!SupervisorAlive(base))
         unlink((base + ".status").c_str());
     bool ok = WriteServiceSecurity(key.get(), DefaultServiceDescriptor()) == ERROR_SUCCESS &&
               SetDword(key.get(), "Start", start) == ERROR_SUCCESS &&
@@ -642,6 +675,15 @@ extern "C" SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hManager, LPCSTR name, DWORD 
     RegKey key;
     if (DWORD err = OpenServiceKey(name, KEY_READ, key))
         return FailNull<SC_HANDLE__>(err);
+    DWORD flag = 0;
+    if (GetDword(key.get(), "DeleteFlag", flag) && flag) {
+        // Marked for deletion: gone if no handle is open and it is stopped
+        // (the last holder may have died without closing).
+        key.Reset();
+        TryCompleteDeletion(name);
+        if (DWORD err = OpenServiceKey(name, KEY_READ, key))
+            return FailNull<SC_HANDLE__>(err);
+    }
     std::vector<BYTE> sd = ReadServiceSecurity(key.get());
     key.Reset();
     DWORD granted = 0;
@@ -934,11 +976,16 @@ extern "C" BOOL WINAPI StartServiceA(SC_HANDLE h, DWORD argc, LPCSTR* argv) {
     std::vector<std::string> args;
     if (argc && !argv)
         return Fail(ERROR_INVALID_PARAMETER);
+    size_t total = svc->name.size() + 1;
     for (DWORD i = 0; i < argc; ++i) {
         if (!argv[i])
             return Fail(ERROR_INVALID_PARAMETER);
         args.emplace_back(argv[i]);
+        total += args.back().size() + 1;
     }
+    // The start request carries the arguments in one message.
+    if (total > kMaxStartArgsBytes)
+        return Fail(ERROR_INVALID_PARAMETER);
     if (DWORD err = StartByName(CanonicalName(svc->name), args, 0))
         return Fail(err);
     return TRUE;
@@ -975,9 +1022,6 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STAT
         return Fail(ERROR_ACCESS_DENIED);
     if (!status)
         return Fail(RPC_X_NULL_REF_POINTER);
-    SERVICE_STATUS_PROCESS current;
-    if (!StatusOf(svc, current))
-        return FALSE;
     auto notRunning = [&]() {
         SERVICE_STATUS_PROCESS now;
         if (!StatusOf(svc, now))
@@ -986,8 +1030,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STAT
         return Fail(now.dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
                                                           : ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     };
-    if (current.dwCurrentState == SERVICE_STOPPED)
-        return notRunning();
+    // Only a running service has a supervisor listening.
     int fd = ConnectSupervisor(svc->base);
     if (fd < 0)
         return notRunning();

@@ -40,6 +40,8 @@ constexpr const char* kServicesKey = "System\\CurrentControlSet\\Services";
 constexpr const char* kChannelEnv = "WIN32POSIX_SERVICE_CHANNEL";
 constexpr const char* kServiceWinsta = "Service-0x0-3e7$";
 constexpr size_t kMaxNameLength = 256;
+// Service name and start arguments with their terminators, at most.
+constexpr size_t kMaxStartArgsBytes = 60000;
 
 // The 30-second limits of the manager (process connect, handler return);
 // WIN32POSIX_SCM_TIMEOUT_MS shortens them for tests.
@@ -55,18 +57,37 @@ std::string ServiceFileBase(const std::string& name);
 // <root>/logs/<name>.log (the folder is created).
 std::string LogPath(const std::string& name);
 
-// The published status of a service.
+// The published status of a service. The supervisor updates it in place
+// through a shared mapping: the sequence is odd while a write is under way
+// and grows by two with every report, so a reader that sees the same even
+// sequence in two copies read one after the other has a whole record.
 struct StatusRecord {
+    uint64_t sequence = 0;
     uint32_t magic = 0;
     uint32_t version = 0;
     SERVICE_STATUS_PROCESS status{};
     uint32_t serviceBits = 0;
     uint32_t reserved = 0;
-    uint64_t sequence = 0;
 };
 constexpr uint32_t kStatusMagic = 0x53323357; // "W32S"
 
-bool WriteStatusFile(const std::string& base, const StatusRecord& rec);
+// The supervisor's writable view of <base>.status.
+class StatusWriter {
+public:
+    StatusWriter() = default;
+    StatusWriter(const StatusWriter&) = delete;
+    StatusWriter& operator=(const StatusWriter&) = delete;
+    ~StatusWriter();
+    bool Open(const std::string& base);
+    void Write(const StatusRecord& rec);
+
+private:
+    StatusRecord* map_ = nullptr;
+    uint64_t sequence_ = 0;
+};
+
+// A whole record, or false (no file, never written, or a write that did not
+// finish: its writer died).
 bool ReadStatusFile(const std::string& base, StatusRecord& rec);
 
 // Whether a supervisor holds the run lock of the service.

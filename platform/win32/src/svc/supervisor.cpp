@@ -86,10 +86,7 @@ public:
     int Run(const std::string& imagePath, const std::vector<std::string>& startArgs);
 
 private:
-    void Publish() {
-        ++rec_.sequence;
-        WriteStatusFile(base_, rec_);
-    }
+    void Publish() { status_.Write(rec_); }
     void Report(DWORD error) {
         if (resultFd_ >= 0) {
             (void)!write(resultFd_, &error, sizeof error);
@@ -155,6 +152,7 @@ private:
 
     std::string name_, base_;
     StatusRecord rec_;
+    StatusWriter status_;
     int sigFd_;
     int listenFd_ = -1, ctlFd_ = -1, stsFd_ = -1, resultFd_ = kResultFd;
     pid_t child_ = -1;
@@ -299,6 +297,10 @@ bool Supervisor::HandleControlChannel() {
 }
 
 int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>& startArgs) {
+    if (!status_.Open(base_)) {
+        Report(ERROR_ACCESS_DENIED);
+        return 1;
+    }
     rec_.status.dwCurrentState = SERVICE_START_PENDING;
     rec_.status.dwWaitHint = 2000;
     Publish();

@@ -82,7 +82,6 @@ std::vector<BYTE> DefaultServiceDescriptor() {
     auto admins = MakeSid(5, {32, 544});
     auto interactive = MakeSid(5, {4});
     auto service = MakeSid(5, {6});
-    auto authenticated = MakeSid(5, {11});
     auto everyone = MakeSid(1, {0});
     const DWORD read = READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
                        SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE |
@@ -94,7 +93,6 @@ std::vector<BYTE> DefaultServiceDescriptor() {
     AddAce(aces, count, ACCESS_ALLOWED_ACE_TYPE, 0, SERVICE_ALL_ACCESS, admins);
     AddAce(aces, count, ACCESS_ALLOWED_ACE_TYPE, 0, read, interactive);
     AddAce(aces, count, ACCESS_ALLOWED_ACE_TYPE, 0, read, service);
-    AddAce(aces, count, ACCESS_ALLOWED_ACE_TYPE, 0, read, authenticated);
     std::vector<BYTE> saces;
     WORD scount = 0;
     AddAce(saces, scount, SYSTEM_AUDIT_ACE_TYPE, FAILED_ACCESS_ACE_FLAG, SERVICE_ALL_ACCESS,

@@ -15,7 +15,7 @@ struct SdParts {
 
 // A new service's descriptor: owner and group LocalSystem; LocalSystem may
 // query, start, stop, pause and control; Administrators have full access;
-// interactive, service and authenticated users may query and interrogate;
+// interactive users and services may query and interrogate;
 // failed access by anyone is audited.
 std::vector<BYTE> DefaultServiceDescriptor();
 

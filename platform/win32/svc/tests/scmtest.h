@@ -51,7 +51,8 @@ protected:
         (void)!system(cmd.c_str());
     }
 
-    // SIGKILL to every supervisor under this root; their services follow.
+    // SIGKILL to every supervisor under this root, also one whose run has
+    // ended but whose service process has not exited; their services follow.
     void KillSupervisors() {
         std::string dir = root + "/scm";
         DIR* d = opendir(dir.c_str());
@@ -61,17 +62,31 @@ protected:
             std::string n = e->d_name;
             if (n.size() < 4 || n.substr(n.size() - 4) != ".run")
                 continue;
-            std::string base = dir + "/" + n.substr(0, n.size() - 4);
-            if (!w32p::scm::SupervisorAlive(base))
-                continue;
             std::ifstream in(dir + "/" + n);
             long pid = 0;
-            if (in >> pid && pid > 1)
-                kill(static_cast<pid_t>(pid), SIGKILL);
-            for (int i = 0; i < 500 && w32p::scm::SupervisorAlive(base); ++i)
+            if (!(in >> pid) || pid <= 1)
+                continue;
+            std::string proc = "/proc/" + std::to_string(pid);
+            std::ifstream cmd(proc + "/cmdline");
+            std::string cmdline;
+            std::getline(cmd, cmdline, '\0');
+            if (cmdline.find("svcsupervisor") == std::string::npos)
+                continue;
+            kill(static_cast<pid_t>(pid), SIGKILL);
+            for (int i = 0; i < 500 && Running(proc); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         closedir(d);
+    }
+
+    // Whether /proc/<pid> names a process that has not ended (a zombie has).
+    static bool Running(const std::string& proc) {
+        std::ifstream stat(proc + "/stat");
+        std::string text;
+        if (!std::getline(stat, text))
+            return false;
+        size_t close = text.rfind(')');
+        return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
     }
 
     static std::string TestImage(const std::string& mode) {

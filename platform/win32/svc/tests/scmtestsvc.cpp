@@ -3,6 +3,10 @@
 //   normal       START_PENDING, then RUNNING; stops, pauses and continues
 //   noconnect    never calls the dispatcher
 //   exit-early   exits with status 3 without connecting
+//   terminate    runs the dispatcher on a CreateThread thread; after a stop
+//                control the main thread ends that thread with
+//                TerminateThread (it waits for controls) and reports
+//                SERVICE_STOPPED itself, as the service library does
 // Start arguments (ServiceMain's argv after the name):
 //   exit=N       report SERVICE_STOPPED with service-specific error N
 //   pending=MS   stay START_PENDING for MS milliseconds first
@@ -31,6 +35,7 @@ bool gStopRequested = false;
 DWORD gState = SERVICE_START_PENDING;
 DWORD gExitCode = 0;
 DWORD gCheckPoint = 0;
+bool gTerminateMode = false;
 
 void Log(const std::string& line) {
     std::string text = line + "\n";
@@ -114,9 +119,38 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
         std::lock_guard lock(gMutex);
         Report(SERVICE_RUNNING);
     }
+    if (gTerminateMode)
+        return;
     std::unique_lock lock(gMutex);
     gStopped.wait(lock, [] { return gStopRequested; });
     Report(SERVICE_STOPPED);
+}
+
+DWORD WINAPI DispatcherThread(LPVOID) {
+    char name[] = "ignored";
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) ? 1 : 0;
+}
+
+int TerminateMode() {
+    HANDLE thread = CreateThread(nullptr, 0, DispatcherThread, nullptr, 0, nullptr);
+    if (!thread)
+        return 1;
+    {
+        std::unique_lock lock(gMutex);
+        gStopped.wait(lock, [] { return gStopRequested; });
+    }
+    // The dispatcher still waits for controls: the service has not stopped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    BOOL ended = TerminateThread(thread, 0);
+    DWORD code = 99;
+    if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0)
+        Log("dispatcher thread still running");
+    GetExitCodeThread(thread, &code);
+    Log("terminated " + std::to_string(ended) + " " + std::to_string(code));
+    std::lock_guard lock(gMutex);
+    Report(SERVICE_STOPPED);
+    return 0;
 }
 
 } // namespace
@@ -130,6 +164,10 @@ int main(int argc, char** argv) {
     if (mode == "exit-early")
         return 3;
     Log(std::string("winsta ") + (getenv("WIN32POSIX_WINSTA") ? getenv("WIN32POSIX_WINSTA") : ""));
+    if (mode == "terminate") {
+        gTerminateMode = true;
+        return TerminateMode();
+    }
     char name[] = "ignored";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {

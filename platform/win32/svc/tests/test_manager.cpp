@@ -278,12 +278,12 @@ TEST_F(ScmTest, DeleteMarksAndRemovesAfterLastHandle) {
     EXPECT_EQ(c, 'y');
     CloseServiceHandle(a);
     CloseServiceHandle(b);
-    Handle still(OpenServiceA(mgr.h, "Gone", SERVICE_QUERY_STATUS));
-    EXPECT_NE(still.h, nullptr);
+    SC_HANDLE still = OpenServiceA(mgr.h, "Gone", SERVICE_QUERY_STATUS);
+    EXPECT_NE(still, nullptr);
+    CloseServiceHandle(still);
+    // The last holder dies without closing: the next look finds it gone.
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    CloseServiceHandle(still.h);
-    still.h = nullptr;
     EXPECT_EQ(OpenServiceA(mgr.h, "Gone", SERVICE_QUERY_STATUS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     HKEY key;

@@ -274,6 +274,19 @@ TEST_F(ScmTest, DeletedRunningServiceDisappearsWhenStoppedAndClosed) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
+TEST_F(ScmTest, TerminatedDispatcherThreadAndStoppedReportFromAnotherThread) {
+    Handle mgr(Manager());
+    Handle svc(CreateTestService(mgr.h, "Term", "terminate"));
+    ASSERT_TRUE(StartServiceA(svc.h, 0, nullptr));
+    ASSERT_TRUE(WaitForState(svc.h, SERVICE_RUNNING));
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ(st.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    ASSERT_TRUE(WaitForState(svc.h, SERVICE_STOPPED));
+    EXPECT_EQ(Status(svc.h).dwWin32ExitCode, 0u); // reported, not aborted
+    EXPECT_TRUE(WaitForLog("Term", "terminated 1 0"));
+}
+
 TEST(ScmServiceSide, CallsOutsideAServiceProcess) {
     unsetenv(w32p::scm::kChannelEnv);
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>("x"), [](DWORD, LPSTR*) {}},

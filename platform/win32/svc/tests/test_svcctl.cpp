@@ -120,7 +120,12 @@ TEST_F(ScmTest, SvcctlDrivesAServiceLikeSc) {
 
     r = Svcctl({"sdshow", "Ctl"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Has(r.out, "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)")) << r.out;
+    EXPECT_TRUE(Has(r.out, "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+                           "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)"))
+        << r.out;
+    if (geteuid() == 0) {
+        EXPECT_TRUE(Has(r.out, "S:(AU;FA;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)")) << r.out;
+    }
 
     r = Svcctl({"delete", "Ctl"});
     EXPECT_EQ(r.status, 0);
