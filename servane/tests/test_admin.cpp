@@ -37,11 +37,6 @@ TEST(DependencyList, TextFormKeepsItsBytesAndAddsTwoNuls) {
               (std::vector<std::string>{"A", "B"}));
 }
 
-TEST(DependencyList, SplitOfNullOrEmptyListIsEmpty) {
-    EXPECT_TRUE(SplitDependencyList(nullptr).empty());
-    EXPECT_TRUE(SplitDependencyList("\0\0").empty());
-}
-
 TEST(CommandLine, CreateQuotesPathsWithBlanksOnce) {
     EXPECT_EQ(QuotePathForCreate("C:\\Program Files\\x.exe"), "\"C:\\Program Files\\x.exe\"");
     EXPECT_EQ(QuotePathForCreate("\"C:\\Program Files\\x.exe\""), "\"C:\\Program Files\\x.exe\"");
@@ -80,10 +75,4 @@ TEST(Account, LocalSystemInAnyCaseOrEmpty) {
     EXPECT_FALSE(IsLocalSystemAccount("localsystem "));
     EXPECT_FALSE(IsLocalSystemAccount("localsyste"));
     EXPECT_FALSE(IsLocalSystemAccount("NT AUTHORITY\\LocalService"));
-}
-
-TEST(ServiceKey, LongNamesKeptWhole) {
-    EXPECT_EQ(ServiceKeyPath("Svc"), "System\\CurrentControlSet\\Services\\Svc");
-    std::string name(300, 'n');
-    EXPECT_EQ(ServiceKeyPath(name), "System\\CurrentControlSet\\Services\\" + name);
 }

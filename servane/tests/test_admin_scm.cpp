@@ -136,18 +136,6 @@ TEST(AdminScm, DescriptionOnlyWhenRegSz) {
     EXPECT_EQ(config.description, std::optional<std::string>(text));
 }
 
-TEST(AdminScm, DescriptionWrittenUnderTheLongName) {
-    std::string name(200, 'L');
-    ServiceInfo info = Basic(name);
-    info.description = "long";
-    ASSERT_EQ(CreateService(info), 1u);
-    ServiceConfig config;
-    ASSERT_EQ(QueryServiceConfig("", name, config), 1u);
-    EXPECT_EQ(config.description, std::optional<std::string>("long"));
-    EXPECT_TRUE(SetServiceDescription("", name.c_str(), "changed"));
-    EXPECT_FALSE(SetServiceDescription("", "NoSuchService", "x"));
-}
-
 // Builds a descriptor with many ACEs in absolute form.
 struct AbsoluteDescriptor {
     SECURITY_DESCRIPTOR sd;
@@ -165,17 +153,6 @@ struct AbsoluteDescriptor {
         SetSecurityDescriptorDacl(&sd, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
     }
 };
-
-TEST(AdminScm, SecurityOverTheFirstQuerySizeComesBackWhole) {
-    ASSERT_EQ(CreateService(Basic("BigSd")), 1u);
-    AbsoluteDescriptor big(80);
-    ASSERT_EQ(SetSecurity("", "BigSd", &big.sd), 1u);
-    auto bytes = GetSecurity("", "BigSd");
-    ASSERT_TRUE(bytes);
-    EXPECT_GT(bytes->size(), 1024u);
-    EXPECT_EQ(bytes->size(), GetSecurityDescriptorLength(bytes->data()));
-    EXPECT_TRUE(IsValidRelativeSecurityDescriptor(bytes->data(), ULONG(bytes->size()), 0));
-}
 
 TEST(CopyDescriptorAt, BothFormsBecomeEqualSelfRelativeCopies) {
     AbsoluteDescriptor absolute(3);
