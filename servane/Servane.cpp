@@ -6,8 +6,16 @@
 // frame that croaks.
 #include <windows.h>
 
+#include "admin.h"
 #include "constants.h"
 #include "runtime.h"
+#include "service.h"
+#include "winstation.h"
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "perlglue.h"
 
@@ -84,6 +92,647 @@ XS_INTERNAL(XS_IsDebugBuild) {
     RETURN_DWORD(0);
 }
 
+// ---- Service runtime: the service run, polling and callbacks ----
+
+// A hash argument: a hash reference's target (or a hash itself), else null.
+HV* ContextHash(SV* arg) {
+    if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
+        return reinterpret_cast<HV*>(SvRV(arg));
+    if (SvTYPE(arg) == SVt_PVHV)
+        return reinterpret_cast<HV*>(arg);
+    return nullptr;
+}
+
+// Calls one callback with (event code, \%hash) in scalar context. Errors are
+// not trapped: a die unwinds to the script's own handler. An integer result
+// (integer flag set) is handed back as the new service state.
+void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, DWORD* state) {
+    if (!callback || SvTYPE(reinterpret_cast<SV*>(callback)) != SVt_PVCV)
+        return;
+    dSP;
+    ENTER;
+    SAVETMPS;
+    PUSHMARK(SP);
+    EXTEND(SP, 2);
+    PUSHs(sv_2mortal(newSViv(DwordToIV(event))));
+    PUSHs(sv_2mortal(newRV_inc(reinterpret_cast<SV*>(hash))));
+    PUTBACK;
+    I32 count = call_sv(reinterpret_cast<SV*>(callback), G_SCALAR);
+    SPAGAIN;
+    if (count > 0) {
+        SV* result = POPs;
+        if (SvIOK(result)) {
+            *hasState = true;
+            *state = IVToDword(SvIVX(result));
+        }
+    }
+    PUTBACK;
+    FREETMPS;
+    LEAVE;
+}
+
+// The runtime's way into Perl: the context hash (or a fresh one) gets the
+// event code under "command", then the callback runs. The hash and the code
+// value are held for the call; the save stack lets them go also when the
+// callback dies.
+bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bool* hasState,
+                        DWORD* state) {
+    PerlInterpreter* my_perl = PERL_GET_THX;
+    if (!my_perl)
+        return false;
+    ENTER;
+    HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
+    SAVEFREESV(reinterpret_cast<SV*>(hash));
+    SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
+    (void)hv_stores(hash, "command", newSViv(DwordToIV(event)));
+    CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
+    LEAVE;
+    return true;
+}
+
+// Stores a code value in one slot. The table holds a reference to each code
+// value it stores, so that an anonymous closure registered through a
+// temporary hash stays alive; the replaced one is released after the
+// current statement.
+void StoreCallback(pTHX_ DWORD code, CV* callback) {
+    CV* old = gCallbackTable.GetCallback(code);
+    if (old == callback)
+        return;
+    if (callback)
+        SvREFCNT_inc_simple_void_NN(reinterpret_cast<SV*>(callback));
+    gCallbackTable.SetCallback(code, callback);
+    if (old)
+        sv_2mortal(reinterpret_cast<SV*>(old));
+}
+
+// Win32::Servane::RegisterCallbacks(pSv): a code reference for every event,
+// or a hash of event names to code references. 1 when registered, else 0.
+XS_INTERNAL(XS_RegisterCallbacks) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSv");
+    SV* arg = ST(0);
+    SvGETMAGIC(arg);
+    SV* target = SvROK(arg) ? SvRV(arg) : arg;
+    if (SvTYPE(target) == SVt_PVCV) {
+        CV* callback = reinterpret_cast<CV*>(target);
+        StoreCallback(aTHX_ kServiceControlTimer, callback);
+        StoreCallback(aTHX_ kServiceControlStart, callback);
+        for (DWORD code = SERVICE_CONTROL_STOP; code <= SERVICE_CONTROL_SESSIONCHANGE; ++code)
+            StoreCallback(aTHX_ code, callback);
+        StoreCallback(aTHX_ kServiceControlUserDefined, callback);
+        StoreCallback(aTHX_ kServiceControlRunning, callback);
+        RETURN_DWORD(1);
+    }
+    if (SvTYPE(target) != SVt_PVHV)
+        RETURN_DWORD(0);
+    HV* hash = reinterpret_cast<HV*>(target);
+    for (const CallbackEvent& event : kCallbackEvents) {
+        SV** value = hv_fetch(hash, event.name, static_cast<I32>(std::strlen(event.name)), 0);
+        if (!value) {
+            StoreCallback(aTHX_ event.code, nullptr);
+            continue;
+        }
+        SvGETMAGIC(*value);
+        if (SvROK(*value) && SvTYPE(SvRV(*value)) == SVt_PVCV)
+            StoreCallback(aTHX_ event.code, reinterpret_cast<CV*>(SvRV(*value)));
+    }
+    RETURN_DWORD(1);
+}
+
+// Win32::Servane::StartService([\%Context [, $CallbackTimer]]): starts the
+// dispatcher thread; with callbacks registered, runs the callback loop
+// until the service run ends. Returns the thread's handle.
+XS_INTERNAL(XS_StartService) {
+    dXSARGS;
+    if (items > 2)
+        croak("%s", "Usage: Win32::Servane::StartService( [ \\%Context [, $CallbackTimer] ] )\n");
+    if (HANDLE running = ghServiceThread.load())
+        RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(running)));
+    HV* context = items >= 1 ? ContextHash(ST(0)) : nullptr;
+    LONG period = items == 2 ? static_cast<LONG>(IVToDword(SvIV(ST(1)))) : 5000;
+    HANDLE thread = StartServiceThread();
+    if (!thread)
+        RETURN_DWORD(0);
+    if (context)
+        ghvContext = context;
+    SetCallbackHook(InvokePerlCallback);
+    RunCallbackLoop(period);
+    RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread)));
+}
+
+// Win32::Servane::CallbackTimer([$CallbackTimer]): the callback timer's
+// period in milliseconds; a new period starts the timer on this thread
+// (0 switches the periodic event off).
+XS_INTERNAL(XS_CallbackTimer) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::CallbackTimer( [ $CallbackTimer ] )\n");
+    if (items == 1) {
+        gCallbackTimer.SetPeriod(static_cast<LONG>(IVToDword(SvIV(ST(0)))));
+        gCallbackTimer.Start();
+    }
+    RETURN_DWORD(static_cast<DWORD>(gCallbackTimer.Period()));
+}
+
+XS_INTERNAL(XS_StopService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(StopService());
+}
+
+// Win32::Servane::SetServiceBits($Value [, $hServiceHandle]): announces the
+// bits now when there is a status handle, else keeps them for ServiceMain.
+XS_INTERNAL(XS_SetServiceBits) {
+    dXSARGS;
+    if (items < 1 || items > 2)
+        croak("%s", "Usage: SetServiceBits( $Value, [$hServiceHandle] )\n");
+    DWORD value = IVToDword(SvIV(ST(0)));
+    bool haveHandle = items == 2 ? IVToDword(SvIV(ST(1))) != 0 : ghServiceStatus.load() != nullptr;
+    if (!haveHandle) {
+        gdwServiceBits = value;
+        RETURN_DWORD(1);
+    }
+    RETURN_DWORD(My_SetServiceBits(ghServiceStatus, value, TRUE, TRUE));
+}
+
+// Win32::Servane::State([$State [, $WaitHint]] || \%Hash): reports a new state
+// (a hash may carry "state", "wait_hint" and "error"); returns the current one.
+XS_INTERNAL(XS_State) {
+    dXSARGS;
+    if (items > 2)
+        croak("%s", "Usage: State( [$State [, $WaitHint ] || \\%Hash ] )\n");
+    if (gdwCurrentState == kServiceNotReady)
+        RETURN_DWORD(0);
+    if (items == 0)
+        RETURN_DWORD(gdwCurrentState);
+    SV* first = ST(0);
+    SvGETMAGIC(first);
+    if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
+        HV* hash = reinterpret_cast<HV*>(SvRV(first));
+        SV** value = hv_fetchs(hash, "state", 0);
+        DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
+        value = hv_fetchs(hash, "wait_hint", 0);
+        DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;
+        value = hv_fetchs(hash, "error", 0);
+        DWORD error = value ? IVToDword(SvIV(*value)) : 0;
+        UpdateServiceStatus(state, waitHint, error);
+    } else {
+        DWORD state = IVToDword(SvIV_nomg(first));
+        DWORD waitHint = items == 2 ? IVToDword(SvIV(ST(1))) : 0;
+        UpdateServiceStatus(state, waitHint, 0);
+    }
+    RETURN_DWORD(gdwCurrentState);
+}
+
+// Win32::Servane::QueryLastMessage([$fResetMessage]): the last control, or -1;
+// a true argument resets it first.
+XS_INTERNAL(XS_QueryLastMessage) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: QueryLastMessage( [$fResetMessage] )\n");
+    if (items == 1 && SvIV(ST(0)) != 0)
+        gdwLastMessage = -1;
+    RETURN_DWORD(static_cast<DWORD>(gdwLastMessage.load()));
+}
+
+XS_INTERNAL(XS_Timeout) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::Timeout( [$Timeout] )\n");
+    if (items == 1)
+        gdwTimeout = static_cast<LONG>(IVToDword(SvIV(ST(0))));
+    RETURN_DWORD(static_cast<DWORD>(gdwTimeout.load()));
+}
+
+XS_INTERNAL(XS_GetServiceHandle) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(ghServiceStatus.load())));
+}
+
+XS_INTERNAL(XS_AcceptedControls) {
+    dXSARGS;
+    if (items > 1)
+        croak("%s", "Usage: Win32::Servane::AcceptedControls( [$NewControls] )\n");
+    if (items == 1)
+        gdwControlsAccepted = IVToDword(SvIV(ST(0)));
+    RETURN_DWORD(gdwControlsAccepted);
+}
+
+// ---- Service administration ----
+//
+// Each function reads its arguments by the reading rules into plain values
+// (strings copied into mortal scalars, so a tied hash's code cannot free
+// them under us), then hands them to a separate function that builds the
+// C++ record and runs the core: nothing with a destructor is alive in a
+// frame that can croak.
+
+// One string key or argument: present (the key exists) and its bytes.
+struct RawText {
+    bool present;
+    const char* p;
+    STRLEN len;
+};
+
+// One number key: present and its 32-bit value.
+struct RawNumber {
+    bool present;
+    DWORD value;
+};
+
+struct RawInfo {
+    RawText machine, name, display, user, password, path, parameters, description;
+    AV* dependencyArray; // mortal copies of the array's elements, or null
+    RawText dependencyText;
+    RawNumber serviceType, startType, errorControl, tagId;
+};
+
+// A string in a mortal copy that lives until the caller's temporaries go.
+RawText MortalText(pTHX_ SV* sv) {
+    STRLEN len = 0;
+    const char* p = SvPV(sv, len);
+    SV* copy = sv_2mortal(newSVpvn(p, len));
+    return RawText{true, SvPVX(copy), len};
+}
+
+// The value of an existing key, or null when the fetch yields no scalar.
+SV* FetchValue(pTHX_ HV* hv, const char* key) {
+    SV** svp = hv_fetch(hv, key, static_cast<I32>(std::strlen(key)), 0);
+    return svp ? *svp : nullptr;
+}
+
+bool HasKey(pTHX_ HV* hv, const char* key) {
+    return hv_exists(hv, key, static_cast<I32>(std::strlen(key)));
+}
+
+RawText ReadText(pTHX_ HV* hv, const char* key) {
+    if (!HasKey(aTHX_ hv, key))
+        return RawText{false, "", 0};
+    SV* value = FetchValue(aTHX_ hv, key);
+    if (!value)
+        return RawText{true, "", 0};
+    return MortalText(aTHX_ value);
+}
+
+RawNumber ReadNumber(pTHX_ HV* hv, const char* key) {
+    if (!HasKey(aTHX_ hv, key))
+        return RawNumber{false, 0};
+    SV* value = FetchValue(aTHX_ hv, key);
+    return RawNumber{true, value ? IVToDword(SvIV(value)) : 0};
+}
+
+// "dependencies": an array reference gives mortal copies of its elements in
+// index order (holes are left out); any other present value its string form.
+void ReadDependencies(pTHX_ HV* hv, RawInfo& raw) {
+    raw.dependencyArray = nullptr;
+    raw.dependencyText = RawText{false, "", 0};
+    if (!HasKey(aTHX_ hv, "dependencies"))
+        return;
+    SV* value = FetchValue(aTHX_ hv, "dependencies");
+    if (!value) {
+        raw.dependencyText = RawText{true, "", 0};
+        return;
+    }
+    SvGETMAGIC(value);
+    if (SvROK(value) && SvTYPE(SvRV(value)) == SVt_PVAV) {
+        AV* source = reinterpret_cast<AV*>(SvRV(value));
+        AV* copies = reinterpret_cast<AV*>(sv_2mortal(reinterpret_cast<SV*>(newAV())));
+        SSize_t last = av_len(source);
+        for (SSize_t i = 0; i <= last; ++i) {
+            SV** element = av_fetch(source, i, 0);
+            if (!element)
+                continue;
+            STRLEN len = 0;
+            const char* p = SvPV(*element, len);
+            av_push(copies, newSVpvn(p, len));
+        }
+        raw.dependencyArray = copies;
+        return;
+    }
+    STRLEN len = 0;
+    const char* p = SvPV_nomg(value, len);
+    SV* copy = sv_2mortal(newSVpvn(p, len));
+    raw.dependencyText = RawText{true, SvPVX(copy), len};
+}
+
+// The hash an argument refers to, or null.
+HV* HashArgument(SV* arg) {
+    if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
+        return reinterpret_cast<HV*>(SvRV(arg));
+    return nullptr;
+}
+
+void ReadServiceInfo(pTHX_ HV* hv, RawInfo& raw) {
+    raw.machine = ReadText(aTHX_ hv, "machine");
+    raw.name = ReadText(aTHX_ hv, "name");
+    raw.display = ReadText(aTHX_ hv, "display");
+    raw.user = ReadText(aTHX_ hv, "user");
+    raw.password = ReadText(aTHX_ hv, "password");
+    raw.path = ReadText(aTHX_ hv, "path");
+    raw.parameters = ReadText(aTHX_ hv, "parameters");
+    raw.description = ReadText(aTHX_ hv, "description");
+    ReadDependencies(aTHX_ hv, raw);
+    raw.serviceType = ReadNumber(aTHX_ hv, "service_type");
+    raw.startType = ReadNumber(aTHX_ hv, "start_type");
+    raw.errorControl = ReadNumber(aTHX_ hv, "error_control");
+    raw.tagId = ReadNumber(aTHX_ hv, "tag_id");
+}
+
+std::optional<std::string> ToOptional(const RawText& text) {
+    if (!text.present)
+        return std::nullopt;
+    return std::string(text.p, text.len);
+}
+
+std::optional<DWORD> ToOptional(const RawNumber& number) {
+    if (!number.present)
+        return std::nullopt;
+    return number.value;
+}
+
+servane::ServiceInfo ToServiceInfo(pTHX_ const RawInfo& raw) {
+    servane::ServiceInfo info;
+    info.machine = ToOptional(raw.machine);
+    info.name = ToOptional(raw.name);
+    info.display = ToOptional(raw.display);
+    info.user = ToOptional(raw.user);
+    info.password = ToOptional(raw.password);
+    info.path = ToOptional(raw.path);
+    info.parameters = ToOptional(raw.parameters);
+    info.description = ToOptional(raw.description);
+    if (raw.dependencyArray) {
+        std::vector<std::string> names;
+        SSize_t last = av_len(raw.dependencyArray);
+        for (SSize_t i = 0; i <= last; ++i) {
+            SV** element = av_fetch(raw.dependencyArray, i, 0);
+            if (element)
+                names.emplace_back(SvPVX(*element), SvCUR(*element));
+        }
+        info.dependencyArray = std::move(names);
+    }
+    info.dependencyText = ToOptional(raw.dependencyText);
+    info.serviceType = ToOptional(raw.serviceType);
+    info.startType = ToOptional(raw.startType);
+    info.errorControl = ToOptional(raw.errorControl);
+    info.tagId = ToOptional(raw.tagId);
+    return info;
+}
+
+DWORD RunCreateService(pTHX_ const RawInfo& raw) {
+    return servane::CreateService(ToServiceInfo(aTHX_ raw));
+}
+
+DWORD RunConfigureService(pTHX_ const RawInfo& raw) {
+    return servane::ConfigureService(ToServiceInfo(aTHX_ raw));
+}
+
+XS_INTERNAL(XS_CreateService) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSvServiceInfo");
+    HV* hv = HashArgument(ST(0));
+    if (!hv)
+        RETURN_DWORD(0);
+    RawInfo raw;
+    ReadServiceInfo(aTHX_ hv, raw);
+    RETURN_DWORD(RunCreateService(aTHX_ raw));
+}
+
+XS_INTERNAL(XS_ConfigureService) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSvServiceInfo");
+    HV* hv = HashArgument(ST(0));
+    if (!hv)
+        RETURN_DWORD(0);
+    RawInfo raw;
+    ReadServiceInfo(aTHX_ hv, raw);
+    RETURN_DWORD(RunConfigureService(aTHX_ raw));
+}
+
+// What QueryServiceConfig stores, as mortal scalars (null: key not written).
+struct QueryValues {
+    SV* serviceType;
+    SV* startType;
+    SV* errorControl;
+    SV* path;
+    SV* loadOrder;
+    SV* display;
+    SV* user;
+    AV* dependencies;
+    SV* description;
+};
+
+SV* MortalString(pTHX_ const std::optional<std::string>& text) {
+    return text ? sv_2mortal(newSVpvn(text->data(), text->size())) : nullptr;
+}
+
+DWORD RunQueryServiceConfig(pTHX_ const RawText& machine, const RawText& name,
+                            QueryValues& values) {
+    servane::ServiceConfig config;
+    DWORD result = servane::QueryServiceConfig(std::string(machine.p, machine.len),
+                                               std::string(name.p, name.len), config);
+    if (!result)
+        return 0;
+    values.dependencies = reinterpret_cast<AV*>(sv_2mortal(reinterpret_cast<SV*>(newAV())));
+    values.serviceType = sv_2mortal(newSViv(DwordToIV(config.serviceType)));
+    values.startType = sv_2mortal(newSViv(DwordToIV(config.startType)));
+    values.errorControl = sv_2mortal(newSViv(DwordToIV(config.errorControl)));
+    values.path = MortalString(aTHX_ config.path);
+    values.loadOrder = MortalString(aTHX_ config.loadOrder);
+    values.display = MortalString(aTHX_ config.display);
+    values.user = MortalString(aTHX_ config.user);
+    for (const std::string& dependency : config.dependencies)
+        av_push(values.dependencies, newSVpvn(dependency.data(), dependency.size()));
+    values.description = MortalString(aTHX_ config.description);
+    return result;
+}
+
+// Stores a mortal value under key; the hash takes its own reference.
+void StoreValue(pTHX_ HV* hv, const char* key, SV* value) {
+    if (!value)
+        return;
+    SvREFCNT_inc_simple_void_NN(value);
+    if (!hv_store(hv, key, static_cast<I32>(std::strlen(key)), value, 0))
+        SvREFCNT_dec(value);
+}
+
+XS_INTERNAL(XS_QueryServiceConfig) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSvServiceInfo");
+    HV* hv = HashArgument(ST(0));
+    if (!hv)
+        RETURN_DWORD(0);
+    RawText name = ReadText(aTHX_ hv, "name");
+    RawText machine = ReadText(aTHX_ hv, "machine");
+    hv_clear(hv);
+    QueryValues values = {};
+    DWORD result = RunQueryServiceConfig(aTHX_ machine, name, values);
+    if (result) {
+        StoreValue(aTHX_ hv, "service_type", values.serviceType);
+        StoreValue(aTHX_ hv, "start_type", values.startType);
+        StoreValue(aTHX_ hv, "error_control", values.errorControl);
+        StoreValue(aTHX_ hv, "path", values.path);
+        StoreValue(aTHX_ hv, "load_order", values.loadOrder);
+        StoreValue(aTHX_ hv, "display", values.display);
+        StoreValue(aTHX_ hv, "user", values.user);
+        StoreValue(aTHX_ hv, "name", sv_2mortal(newSVpvn(name.p, name.len)));
+        StoreValue(aTHX_ hv, "machine", sv_2mortal(newSVpvn(machine.p, machine.len)));
+        StoreValue(aTHX_ hv, "dependencies",
+                   sv_2mortal(newRV_inc(reinterpret_cast<SV*>(values.dependencies))));
+        StoreValue(aTHX_ hv, "description", values.description);
+    }
+    RETURN_DWORD(result);
+}
+
+DWORD RunDeleteService(const RawText& machine, const RawText& name) {
+    return servane::DeleteService(std::string(machine.p, machine.len),
+                                  std::string(name.p, name.len));
+}
+
+XS_INTERNAL(XS_DeleteService) {
+    dXSARGS;
+    if (items < 1 || items > 2)
+        croak("%s", "Usage: Win32::Servane::DeleteService( [$Machine,] $ServiceName )\n");
+    RawText machine = items == 2 ? MortalText(aTHX_ ST(0)) : RawText{false, "", 0};
+    RawText name = MortalText(aTHX_ ST(items - 1));
+    RETURN_DWORD(RunDeleteService(machine, name));
+}
+
+SV* RunGetSecurity(pTHX_ const RawText& machine, const RawText& name) {
+    std::optional<std::vector<BYTE>> descriptor =
+        servane::GetSecurity(std::string(machine.p, machine.len), std::string(name.p, name.len));
+    if (!descriptor)
+        return &PL_sv_undef;
+    return sv_2mortal(
+        newSVpvn(reinterpret_cast<const char*>(descriptor->data()), descriptor->size()));
+}
+
+XS_INTERNAL(XS_GetSecurity) {
+    dXSARGS;
+    if (items != 2)
+        croak_xs_usage(cv, "pszMachine, pszServiceName");
+    RawText machine = MortalText(aTHX_ ST(0));
+    RawText name = MortalText(aTHX_ ST(1));
+    ST(0) = RunGetSecurity(aTHX_ machine, name);
+    XSRETURN(1);
+}
+
+// The descriptor argument of SetSecurity, as read from Perl.
+struct RawDescriptor {
+    bool fromObject;   // address returned by the companion object's GetSD
+    bool hasAddress;   // an integer to try as an address
+    uintptr_t address; // pointer-sized, never cut to 32 bits
+    RawText bytes;     // the argument's string bytes (not for objects)
+};
+
+DWORD RunSetSecurity(const RawText& machine, const RawText& name, const RawDescriptor& raw) {
+    // An address is only ever read through memory checks, into a copy.
+    std::optional<std::vector<BYTE>> descriptor;
+    if (raw.hasAddress) {
+        descriptor = servane::CopyDescriptorAt(raw.address);
+        if (descriptor && !raw.fromObject && !IsValidSecurityDescriptor(descriptor->data()))
+            descriptor.reset();
+    }
+    if (!descriptor && !raw.fromObject && raw.bytes.len >= sizeof(SECURITY_DESCRIPTOR_RELATIVE)) {
+        PVOID bytes = const_cast<char*>(raw.bytes.p);
+        if (IsValidRelativeSecurityDescriptor(bytes, static_cast<ULONG>(raw.bytes.len), 0) &&
+            IsValidSecurityDescriptor(bytes))
+            descriptor.emplace(raw.bytes.p, raw.bytes.p + raw.bytes.len);
+    }
+    if (!descriptor)
+        return 0;
+    return servane::SetSecurity(std::string(machine.p, machine.len), std::string(name.p, name.len),
+                                descriptor->data());
+}
+
+XS_INTERNAL(XS_SetSecurity) {
+    dXSARGS;
+    if (items != 3)
+        croak_xs_usage(cv, "pszMachine, pszServiceName, pSvSecurityObject");
+    RawText machine = MortalText(aTHX_ ST(0));
+    RawText name = MortalText(aTHX_ ST(1));
+    SV* object = ST(2);
+    RawDescriptor raw = {false, false, 0, RawText{false, "", 0}};
+    SvGETMAGIC(object);
+    if (SvROK(object) && SvOBJECT(SvRV(object))) {
+        static const char kCompanion[] = "Win32::Acloria";
+        const char* package = HvNAME(SvSTASH(SvRV(object)));
+        if (!package || std::strlen(package) != sizeof kCompanion - 1 ||
+            !foldEQ(package, kCompanion, sizeof kCompanion - 1))
+            RETURN_DWORD(0);
+        ENTER;
+        SAVETMPS;
+        PUSHMARK(SP);
+        XPUSHs(object);
+        PUTBACK;
+        int count = call_method("GetSD", G_SCALAR);
+        SPAGAIN;
+        if (count >= 1) {
+            SV* address = POPs;
+            raw.address = static_cast<uintptr_t>(SvUV(address));
+            raw.hasAddress = true;
+        }
+        PUTBACK;
+        FREETMPS;
+        LEAVE;
+        raw.fromObject = true;
+        if (!raw.hasAddress)
+            RETURN_DWORD(0);
+    } else {
+        // A non-numeric string has no address to try (its integer form is
+        // 0 or a stray prefix), and converting it would only warn.
+        if (SvIOK(object) || SvNOK(object) || looks_like_number(object)) {
+            raw.hasAddress = true;
+            raw.address = static_cast<uintptr_t>(SvUV_nomg(object));
+        }
+        STRLEN len = 0;
+        const char* p = SvPV_nomg(object, len);
+        raw.bytes = RawText{true, SvPVX(sv_2mortal(newSVpvn(p, len))), len};
+    }
+    RETURN_DWORD(RunSetSecurity(machine, name, raw));
+}
+
+// ---- Window stations ----
+//
+// The names are read from mortal copies, so a magical argument cannot
+// change one while the other is read.
+
+XS_INTERNAL(XS_ShowService) {
+    dXSARGS;
+    if (items > 3)
+        croak("%s", "Usage: ShowService( $WindowStationName, [$DesktopName] )\n");
+    const char* winSta = "Winsta0";
+    const char* desktop = "Default";
+    if (items >= 1)
+        winSta = SvPV_nolen(sv_mortalcopy(ST(0)));
+    if (items >= 2)
+        desktop = SvPV_nolen(sv_mortalcopy(ST(1)));
+    FreeConsole();
+    int result = gWinStation.Set(winSta, desktop);
+    AllocConsole();
+    RETURN_DWORD(static_cast<DWORD>(result));
+}
+
+// LocalSystem's service window station.
+XS_INTERNAL(XS_HideService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(gWinStation.Set("Service-0x0-3e7$", "Default")));
+}
+
+XS_INTERNAL(XS_RestoreService) {
+    dXSARGS;
+    if (items != 0)
+        croak_xs_usage(cv, "");
+    RETURN_DWORD(static_cast<DWORD>(gWinStation.Restore()));
+}
+
 // Perl's extension version check: the bootstrap parameter, else
 // $Package::XS_VERSION when defined, else $Package::VERSION, compared as
 // version objects with the library's version. Croaks on a mismatch.
@@ -132,8 +781,27 @@ XS_EXTERNAL(boot_Win32__Servane) {
 
     // Registered in this order; each later function takes its place in it.
     newXS("Win32::Servane::Constant", XS_Constant, kFile);
+    newXS("Win32::Servane::RegisterCallbacks", XS_RegisterCallbacks, kFile);
+    newXS("Win32::Servane::StartService", XS_StartService, kFile);
+    newXS("Win32::Servane::CallbackTimer", XS_CallbackTimer, kFile);
+    newXS("Win32::Servane::StopService", XS_StopService, kFile);
     newXS("Win32::Servane::GetVersion", XS_GetVersion, kFile);
+    newXS("Win32::Servane::CreateService", XS_CreateService, kFile);
+    newXS("Win32::Servane::DeleteService", XS_DeleteService, kFile);
+    newXS("Win32::Servane::ConfigureService", XS_ConfigureService, kFile);
+    newXS("Win32::Servane::QueryServiceConfig", XS_QueryServiceConfig, kFile);
+    newXS("Win32::Servane::SetServiceBits", XS_SetServiceBits, kFile);
     newXS("Win32::Servane::GetLastError", XS_GetLastError, kFile);
+    newXS("Win32::Servane::State", XS_State, kFile);
+    newXS("Win32::Servane::QueryLastMessage", XS_QueryLastMessage, kFile);
+    newXS("Win32::Servane::ShowService", XS_ShowService, kFile);
+    newXS("Win32::Servane::HideService", XS_HideService, kFile);
+    newXS("Win32::Servane::RestoreService", XS_RestoreService, kFile);
+    newXS("Win32::Servane::Timeout", XS_Timeout, kFile);
+    newXS("Win32::Servane::GetServiceHandle", XS_GetServiceHandle, kFile);
+    newXS("Win32::Servane::AcceptedControls", XS_AcceptedControls, kFile);
+    newXS("Win32::Servane::SetSecurity", XS_SetSecurity, kFile);
+    newXS("Win32::Servane::GetSecurity", XS_GetSecurity, kFile);
     newXS("Win32::Servane::DebugOutputPath", XS_DebugOutputPath, kFile);
     newXS("Win32::Servane::IsDebugBuild", XS_IsDebugBuild, kFile);
 

@@ -157,6 +157,456 @@ Returns 0: the library is a release build and keeps no debug log.
 
 Accepts a path and ignores it; returns the empty string.
 
+=head1 RUNNING A SCRIPT AS A SERVICE
+
+A service script is installed with the perl interpreter as the service's
+program and the script as its parameters (see L</CreateService(\%ServiceInfo)>).
+When the service control manager starts it, the script calls
+L</StartService([\%Context [, $CallbackTimer]])>, which hands the process to
+the manager on a thread of its own and returns (polling mode), or runs the
+script's callbacks until the service run ends (callback mode). A process
+runs its service once.
+
+Whenever the manager sends stop, pause, continue (or the library its own
+start event), the library moves the service into the matching pending state
+itself and arms a timer: if the script reports no state within
+L</Timeout([$Timeout])> seconds, the library reports the target state
+(STOPPED, PAUSED or RUNNING) for it. Any state the script reports cancels that
+automatic move. Other controls (interrogate, shutdown, parameter and
+binding changes, user-defined codes) change no state; the script decides.
+
+Run from a console instead of by the manager, C<StartService> still returns
+a handle, and C<State> soon reads SERVICE_STOPPED.
+
+=head2 StartService([\%Context [, $CallbackTimer]])
+
+Starts the service dispatcher thread and returns its handle (0 when the
+thread could not be created). Later calls return the same handle and start
+nothing. Without registered callbacks it returns at once. With callbacks
+(L</RegisterCallbacks($Callbacks)>) it runs the callback loop on the calling
+thread and returns only when L</StopService()> has been called (usually from
+the "stop" callback). C<\%Context> is passed to every callback;
+C<$CallbackTimer> is the period of the "timer"/"running" event in
+milliseconds (5000 when not given, even if L</CallbackTimer([$CallbackTimer])>
+set another one before). A C<die> inside a callback is not caught: it leaves
+C<StartService> through the script's own C<eval>.
+
+=head2 State([$State [, $WaitHint]] | \%Hash)
+
+Returns the service's current state, 0 (SERVICE_NOT_READY) until the manager
+has run the service. With a state it reports that state (and a wait hint in
+milliseconds) to the manager, clearing any service-specific exit code. With a
+hash it reports C<< $Hash->{state} >> (default: the current state),
+C<< $Hash->{wait_hint} >> (default 0) and C<< $Hash->{error} >>, a
+service-specific exit code (default 0; -1 keeps the one reported before):
+
+    Win32::Servane::State({ state => SERVICE_STOPPED, error => 42 });
+
+makes the manager show the exit code 1066 (ERROR_SERVICE_SPECIFIC_ERROR) with
+the service-specific code 42. Before the manager has run the service, the
+arguments are ignored and 0 is returned. Usage error:
+"Usage: State( [$State [, $WaitHint ] || \%Hash ] )".
+
+=head2 QueryLastMessage([$fResetMessage])
+
+Returns the last control the manager sent (SERVICE_CONTROL_STOP and so on),
+or -1 (SERVICE_CONTROL_NONE). Only the last one is kept. With a true
+argument it forgets the control and returns -1: read with
+C<QueryLastMessage()>, then reset with C<QueryLastMessage(1)>.
+
+=head2 Timeout([$Timeout])
+
+Returns, or sets and returns, the seconds the library waits in a pending
+state before it reports the target state itself (default 5). The first
+pending state, START_PENDING, waits 10 seconds in polling mode.
+
+=head2 AcceptedControls([$NewControls])
+
+Returns, or sets and returns, the SERVICE_ACCEPT_* bits sent with every
+status report (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
+SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE |
+SERVICE_ACCEPT_NETBINDCHANGE by default on Windows 2000 to 7). A new value goes
+out with the next report.
+
+=head2 GetServiceHandle()
+
+Returns the service status handle, 0 until the manager has run the service.
+
+=head2 SetServiceBits($Value [, $hServiceHandle])
+
+Announces the service's user-defined service bits (USER_SERVICE_BITS_1 to
+USER_SERVICE_BITS_10; other bits are dropped). Before the manager has run the
+service (no status handle, or a second argument of 0) the bits are kept and
+announced when the service starts, and 1 is returned; otherwise the result
+of the system call (non-zero on success).
+
+=head2 RegisterCallbacks($Callbacks)
+
+Registers the subroutines of callback mode. A code reference is registered
+for every event. A hash reference maps event names to code references:
+"start", "running", "timer", "stop", "pause", "continue", "interrogate",
+"shutdown", "param_change", "net_bind_add", "net_bind_remove",
+"net_bind_enable", "net_bind_disable", "device_event",
+"hardware_profile_change", "power_event", "session_change" and
+"user_defined". A hash replaces the whole registration: names it lacks are
+cleared; a name whose value is not code keeps its old subroutine. Returns 1
+for a code or hash reference, else 0.
+
+Each callback is called with the event code and a reference to the context
+hash given to C<StartService> (or a fresh hash), in which the code is also
+stored under "command". "start" comes once, when the manager has started the
+service (in START_PENDING); "running" (or, when no "running" is registered,
+"timer") comes every C<$CallbackTimer> milliseconds, with
+SERVICE_CONTROL_RUNNING or SERVICE_CONTROL_TIMER; the others come with the
+manager's controls, one at a time and in the order they arrived. A callback
+answers either with C<State> or by returning the new state as an integer
+(C<return SERVICE_RUNNING;>); a string or C<undef> changes nothing.
+
+=head2 CallbackTimer([$CallbackTimer])
+
+Returns, or sets and returns, the period of the "timer"/"running" event in
+milliseconds. 0 switches the event off. Setting a period starts the timer.
+
+=head2 StopService()
+
+Ends the service run: ends the library's ServiceMain thread, gives the
+dispatcher thread a second to finish and ends it otherwise, reports
+SERVICE_STOPPED and ends the callback loop (after the current callback
+returns). Returns 1, or 0 when no service thread was started. Report
+SERVICE_STOPPED with C<State> first, so that the manager lets the dispatcher
+end by itself; the call then takes about 0.1 s, else about 1.5 s.
+
+=head2 Example: a polling service
+
+This is F<examples/polling-service.pl>:
+
+    #!/usr/bin/perl
+    # A complete Win32::Servane service in polling mode: the script runs its own
+    # loop, asks the library which control the service control manager sent,
+    # and answers each one by reporting the new state.
+    #
+    # Install it with the perl interpreter as the program and this script as its
+    # parameters, for example:
+    #   Win32::Servane::CreateService({ name => 'PerlPoll', display => 'Perl polling service',
+    #       path => $^X, parameters => "$0 /var/log/perlpoll.log" });
+    # Its only argument is the file it writes its log lines to.
+    use strict;
+    use warnings;
+    use IO::Handle;
+    use Time::HiRes qw(sleep);
+    use Win32::Servane;
+
+    my $logfile = shift // 'polling-service.log';
+    open my $log, '>>', $logfile or die "$logfile: $!";
+    $log->autoflush(1);
+    sub note { printf $log "%s %s\n", scalar localtime, "@_" }
+
+    # Give the script 10 s for each pending state before the library moves the
+    # service on by itself, and accept stop, pause/continue and shutdown.
+    Win32::Servane::Timeout(10);
+    Win32::Servane::AcceptedControls(
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
+
+    Win32::Servane::StartService();
+
+    # Wait until the manager has run ServiceMain (the state leaves 0).
+    sleep 0.05 while Win32::Servane::State() == SERVICE_NOT_READY;
+    if (Win32::Servane::State() == SERVICE_STOPPED) {
+        note 'not started by the service control manager';
+        exit 1;
+    }
+    note 'starting';
+    Win32::Servane::State(SERVICE_START_PENDING, 3000);   # start-up takes up to 3 s
+    sleep 0.5;                                            # the start-up work
+    Win32::Servane::State(SERVICE_RUNNING);
+    note 'running';
+
+    my $work = 0;
+    while (1) {
+        my $control = Win32::Servane::QueryLastMessage();
+        Win32::Servane::QueryLastMessage(1) if $control != SERVICE_CONTROL_NONE;
+        my $state = Win32::Servane::State();
+
+        if ($control == SERVICE_CONTROL_STOP || $control == SERVICE_CONTROL_SHUTDOWN
+            || $state == SERVICE_STOPPED) {
+            note 'stopping';
+            Win32::Servane::State(SERVICE_STOPPED);
+            last;
+        }
+        if ($control == SERVICE_CONTROL_PAUSE || $state == SERVICE_PAUSE_PENDING) {
+            note 'paused';
+            Win32::Servane::State(SERVICE_PAUSED);
+        } elsif ($control == SERVICE_CONTROL_CONTINUE || $state == SERVICE_CONTINUE_PENDING) {
+            note 'continued';
+            Win32::Servane::State(SERVICE_RUNNING);
+        } elsif ($control == SERVICE_CONTROL_INTERROGATE) {
+            note 'interrogated';
+        }
+
+        # The service's own work, one unit of 0.3 s at a time while running;
+        # controls are looked at between units.
+        if (Win32::Servane::State() == SERVICE_RUNNING) {
+            sleep 0.3;
+            $work++;
+        } else {
+            sleep 0.1;
+        }
+    }
+
+    Win32::Servane::StopService();
+    note "stopped after $work rounds of work";
+
+=head2 Example: a callback service
+
+This is F<examples/callback-service.pl>:
+
+    #!/usr/bin/perl
+    # A complete Win32::Servane service in callback mode: the script registers a
+    # subroutine per event and hands its thread to the library, which calls them
+    # for each control of the service control manager and on a periodic timer.
+    # A callback answers by returning the new state as an integer.
+    #
+    # Install it like the polling example (perl as the program, this script as
+    # its parameters). Its only argument is the file it writes its log lines to.
+    use strict;
+    use warnings;
+    use IO::Handle;
+    use Win32::Servane;
+
+    my $logfile = shift // 'callback-service.log';
+    open my $log, '>>', $logfile or die "$logfile: $!";
+    $log->autoflush(1);
+    sub note { printf $log "%s %s\n", scalar localtime, "@_" }
+
+    # Shared with every callback, which also finds the event code under "command".
+    my %context = (ticks => 0);
+
+    Win32::Servane::Timeout(10);
+    Win32::Servane::AcceptedControls(
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
+
+    # A unit of the service's work in progress that a pause or stop lets finish.
+    sub finish_work { select undef, undef, undef, 0.3 }
+
+    my $stop = sub {
+        my ($event, $ctx) = @_;
+        finish_work();
+        note "stopping (event $event) after $ctx->{ticks} ticks";
+        Win32::Servane::State(SERVICE_STOPPED);
+        Win32::Servane::StopService();    # ends the callback loop when this returns
+        return;
+    };
+
+    Win32::Servane::RegisterCallbacks({
+        start => sub {
+            note 'starting';
+            select undef, undef, undef, 0.5;    # the start-up work
+            return SERVICE_RUNNING;
+        },
+        running => sub {                  # every timer tick while the loop runs
+            my ($event, $ctx) = @_;
+            $ctx->{ticks}++ if Win32::Servane::State() == SERVICE_RUNNING;
+            return;
+        },
+        pause => sub {
+            finish_work();
+            note 'paused';
+            return SERVICE_PAUSED;
+        },
+        continue => sub {
+            note 'continued';
+            return SERVICE_RUNNING;
+        },
+        interrogate => sub {
+            note 'interrogated';
+            return;                       # nothing to change
+        },
+        stop     => $stop,
+        shutdown => $stop,
+    });
+
+    # Runs the callbacks, with a tick every 500 ms, until StopService.
+    my $thread = Win32::Servane::StartService(\%context, 500);
+    note $thread ? 'service run ended' : 'the service thread could not be started';
+
+=head1 WINDOW STATIONS AND DESKTOPS
+
+A service runs on its own window station, where nobody sees its console.
+These functions move the whole process to another window station and the
+calling thread to one of its desktops, and back. Before a switch the library
+adds access-allowed entries for the account the process runs as to the
+target's access-control lists, so that the process can use them. Each
+returns 1 on success and 0 on failure; they record nothing in
+C<GetLastError()>.
+
+=head2 ShowService([$WindowStation [, $Desktop]])
+
+Moves to a visible window station and desktop, C<Winsta0> and C<Default>
+unless named (a third argument is accepted and ignored). The console is
+detached and a new one allocated on the new desktop, also when the switch
+fails. When the desktop cannot be opened, the process stays on the window
+station it moved to and the result is 0. When the desktop's access list
+cannot be extended, the thread stays on its desktop and the result is 1.
+
+=head2 HideService()
+
+Moves to LocalSystem's service window station, C<Service-0x0-3e7$>, and its
+desktop C<Default>.
+
+=head2 RestoreService()
+
+Moves back to the window station and desktop that were current when the
+library was loaded.
+
+=head1 SERVICE ADMINISTRATION
+
+These functions install, change, read and remove services and their security
+descriptors, on the local computer or on the one a C<machine> value names.
+They return 1 (or a value) on success and 0 (or undef) on failure; after a
+failure, C<GetLastError()> tells the Windows error of the step that failed:
+locking the service database (for example 1055, the database is locked by
+another process), opening the service (1060, it does not exist), creating it
+(1073, it exists already) and so on. When the service control manager cannot
+be reached at all, or the argument is not what the function takes, the
+result is 0 and C<GetLastError()> keeps its previous value.
+
+=head2 The service-information hash
+
+C<CreateService>, C<ConfigureService> and C<QueryServiceConfig> take a
+reference to a hash with these keys (others are ignored):
+
+=over 4
+
+=item machine
+
+The computer whose service control manager is used; "" or absent for the
+local one.
+
+=item name
+
+The service's key name.
+
+=item display
+
+Its display name.
+
+=item user, password
+
+The account the service runs under and its password. For C<CreateService>,
+"" or C<localsystem> in any case means the LocalSystem account, and the
+password is then dropped; C<ConfigureService> passes the name unchanged.
+
+=item path, parameters
+
+The executable and its arguments. A path that contains a blank is put in
+double quotes (unless it already starts with one; C<ConfigureService> also
+leaves a path that starts with a backslash, a UNC path), then the
+parameters follow after one blank, unquoted. C<QueryServiceConfig> returns
+the whole stored command line under C<path> and never writes C<parameters>.
+
+=item description
+
+The text of the service's "Description" registry value.
+
+=item dependencies
+
+A reference to an array of the services and groups (a group's name starts
+with C<SC_GROUP_IDENTIFIER>) that must start first. C<ConfigureService> also
+takes a string, used as the list itself: "" removes all dependencies.
+C<QueryServiceConfig> always writes an array reference. Elements the array
+does not hold (holes of a sparse array) are left out; an element that is ""
+ends the list where it stands.
+
+=item service_type, start_type, error_control
+
+Numbers (use the constants). C<CreateService> defaults them to
+SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START and SERVICE_ERROR_IGNORE;
+C<ConfigureService> leaves an absent one unchanged.
+
+=item load_order
+
+The load-order group, written by C<QueryServiceConfig> when the service has
+one; not read.
+
+=item tag_id
+
+When present, C<ConfigureService> asks the manager for a tag; its value is
+not changed.
+
+=back
+
+A key counts when the hash has it, whatever its value: an undef value reads
+as "" or 0, never as the default. Strings of any length are taken whole.
+
+=head2 CreateService(\%ServiceInfo)
+
+Installs a service described by the hash (C<name> and C<path> at least) and
+writes its description (an empty one when C<description> is absent). Returns
+1 when the service was created.
+
+=head2 ConfigureService(\%ServiceInfo)
+
+Changes the service named by C<name>: every key present is changed, every
+key absent is left as it is. A C<description> is written after a successful
+change. Returns 1 when the change succeeded.
+
+=head2 QueryServiceConfig(\%ServiceInfo)
+
+Empties the hash, keeping only what its C<name> and C<machine> said, and
+fills it with the service's configuration: C<service_type>, C<start_type>,
+C<error_control>, C<path>, C<display>, C<user>, C<load_order> (when set),
+C<dependencies>, C<name>, C<machine> and, when the service has a text
+description, C<description>. Returns 1 on success; after a failure the hash
+is left empty.
+
+=head2 DeleteService([$Machine,] $ServiceName)
+
+Marks the service for deletion; the manager removes it once it has stopped
+and its handles are closed. Returns 1 on success.
+
+=head2 GetSecurity($Machine, $ServiceName)
+
+Returns the service's security descriptor (owner, group, DACL and SACL) as a
+byte string in the self-relative format, or undef. Reading the SACL needs
+SeSecurityPrivilege, which the function enables in the process token.
+
+=head2 SetSecurity($Machine, $ServiceName, $Descriptor)
+
+Replaces the service's DACL and SACL with those of C<$Descriptor>, which is
+one of: an object of C<Win32::Acloria> (the package name in any case), whose
+method C<GetSD> returns the address of its descriptor; an integer that is the
+address of a descriptor in this process; or the bytes that C<GetSecurity>
+returns. Addresses are read only through memory checks, so a number that is
+no address gives 0 rather than a crash. A list the descriptor lacks is
+removed from the service. Returns 1 on success.
+
+=head2 Example: install and remove a service
+
+  use Win32::Servane;
+
+  my %service = (
+      name        => 'PerlEcho',
+      display     => 'Perl echo service',
+      path        => $^X,
+      parameters  => 'C:\\Services\\echo.pl',
+      start_type  => SERVICE_DEMAND_START,
+      description => 'Echoes what it is told',
+      dependencies => ['Tcpip'],
+  );
+  Win32::Servane::CreateService(\%service)
+      or die 'CreateService: error ', Win32::Servane::GetLastError(), "\n";
+
+  my %read = (name => 'PerlEcho');
+  Win32::Servane::QueryServiceConfig(\%read) or die;
+  print "$read{display}: $read{path}\n";
+
+  Win32::Servane::ConfigureService({ name => 'PerlEcho', start_type => SERVICE_DISABLED });
+  my $sd = Win32::Servane::GetSecurity('', 'PerlEcho');
+  Win32::Servane::SetSecurity('', 'PerlEcho', $sd) if defined $sd;
+
+  Win32::Servane::DeleteService('PerlEcho')
+      or die 'DeleteService: error ', Win32::Servane::GetLastError(), "\n";
+
 =head1 ERRORS
 
 A call with the wrong number of arguments dies with a usage message, for

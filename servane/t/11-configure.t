@@ -1,0 +1,106 @@
+use strict;
+use warnings;
+use Test::More;
+use File::Temp qw(tempdir);
+BEGIN { $ENV{WIN32POSIX_ROOT} = tempdir('servane-configure-XXXXXX', TMPDIR => 1, CLEANUP => 1) }
+use Win32::Servane;
+
+sub query {
+    my %info = (name => shift);
+    return Win32::Servane::QueryServiceConfig(\%info) ? \%info : undef;
+}
+sub last_error { Win32::Servane::GetLastError() }
+sub configure { Win32::Servane::ConfigureService(@_) }
+
+my %base = (
+    name => 'Conf', display => 'Configured', path => 'C:\\base.exe', parameters => '-x',
+    description => 'base', dependencies => [qw(Tcpip Afd)], start_type => SERVICE_DEMAND_START,
+    error_control => SERVICE_ERROR_NORMAL,
+);
+is(Win32::Servane::CreateService(\%base), 1, 'service created') or BAIL_OUT('no service');
+my $original = query('Conf');
+
+subtest 'argument count and kind' => sub {
+    eval { configure() };
+    like($@, qr/^Usage: Win32::Servane::ConfigureService\(pSvServiceInfo\) at /, 'no argument');
+    Win32::Servane::DeleteService('NoSuchService');
+    is(last_error(), 1060, 'error set');
+    is(configure('Conf'), 0, 'a plain scalar gives 0');
+    is(configure([name => 'Conf']), 0, 'an array reference gives 0');
+    is(last_error(), 1060, 'GetLastError unchanged');
+};
+
+subtest 'only what is present changes' => sub {
+    is(configure({ name => 'Conf' }), 1, 'a hash with only the name');
+    is_deeply(query('Conf'), $original, 'changes nothing');
+    is(configure({ name => 'Conf', machine => '' }), 1, 'with an empty machine');
+    is(configure({ name => 'Conf', start_type => SERVICE_DISABLED }), 1, 'start type alone');
+    is_deeply(query('Conf'), { %$original, start_type => 4 }, 'only the start type changed');
+    is(configure({ name => 'Conf', parameters => '-y' }), 1, 'parameters without a path');
+    is(query('Conf')->{path}, 'C:\\base.exe -x', 'leave the command line');
+};
+
+subtest 'no name, missing service' => sub {
+    is(configure({ start_type => 3 }), 0, 'without a name');
+    ok(last_error() != 0, 'OpenServiceA\'s error is recorded (' . last_error() . ')');
+    is(configure({ name => 'Missing', start_type => 3 }), 0, 'a missing service');
+    is(last_error(), 1060, 'ERROR_SERVICE_DOES_NOT_EXIST');
+};
+
+subtest 'path quoting' => sub {
+    my %cases = (
+        'C:\\Program Files\\y.exe'        => '"C:\\Program Files\\y.exe" -p',
+        '\\\\host\\share dir\\y.exe'       => '\\\\host\\share dir\\y.exe -p',
+        '"C:\\Program Files\\y.exe"'      => '"C:\\Program Files\\y.exe" -p',
+        'C:\\y.exe'                       => 'C:\\y.exe -p',
+    );
+    for my $path (sort keys %cases) {
+        is(configure({ name => 'Conf', path => $path, parameters => '-p' }), 1, "path $path");
+        is(query('Conf')->{path}, $cases{$path}, 'stored command line');
+    }
+    is(configure({ name => 'Conf', path => 'C:\\Program Files\\z.exe', parameters => '' }), 1,
+        'empty parameters');
+    is(query('Conf')->{path}, '"C:\\Program Files\\z.exe"', 'nothing appended');
+};
+
+subtest 'dependencies' => sub {
+    is(configure({ name => 'Conf', dependencies => [qw(A B)] }), 1, 'array');
+    is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'set');
+    is(configure({ name => 'Conf' }), 1, 'absent');
+    is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'stay');
+    is(configure({ name => 'Conf', dependencies => 'Tcpip' }), 1, 'a string');
+    is_deeply(query('Conf')->{dependencies}, ['Tcpip'], 'one dependency');
+    is(configure({ name => 'Conf', dependencies => "A\0B" }), 1, 'a string in list form');
+    is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'two dependencies');
+    is(configure({ name => 'Conf', dependencies => [] }), 1, 'an empty array');
+    is_deeply(query('Conf')->{dependencies}, [], 'removes all');
+    configure({ name => 'Conf', dependencies => ['A'] });
+    is(configure({ name => 'Conf', dependencies => '' }), 1, 'an empty string');
+    is_deeply(query('Conf')->{dependencies}, [], 'removes all');
+};
+
+subtest 'account passed unchanged' => sub {
+    is(configure({ name => 'Conf', user => 'localsystem', password => '' }), 1, 'localsystem');
+    is(query('Conf')->{user}, 'localsystem', 'not translated');
+};
+
+subtest 'description' => sub {
+    is(configure({ name => 'Conf', description => 'new text' }), 1, 'present');
+    is(query('Conf')->{description}, 'new text', 'written');
+    is(configure({ name => 'Conf', display => 'Other' }), 1, 'absent');
+    is(query('Conf')->{description}, 'new text', 'unchanged');
+    is(configure({ name => 'Conf', start_type => 99, description => 'after failure' }), 0,
+        'a failing change');
+    is(last_error(), 87, 'ERROR_INVALID_PARAMETER');
+    is(query('Conf')->{description}, 'new text', 'writes no description');
+    is(configure({ name => 'Conf', description => '' }), 1, 'empty');
+    is(query('Conf')->{description}, '', 'empties the value');
+};
+
+subtest 'tag_id' => sub {
+    my %info = (name => 'Conf', tag_id => 7);
+    is(configure(\%info), 1, 'a tag is asked for');
+    is($info{tag_id}, 7, 'the hash keeps its own value');
+};
+
+done_testing;

@@ -1,0 +1,99 @@
+use strict;
+use warnings;
+use Test::More;
+use Time::HiRes qw(sleep time);
+use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use ServaneService qw(new_root svcctl query wait_state watch_states install_script
+                      write_script read_log wait_log end_services);
+
+# A callback-mode Perl script run as a service by the Windows layer's
+# service control manager: the callbacks answer by returning states.
+my $root = new_root();
+plan skip_all => 'svcctl not built' unless -x "$ENV{BUILD_DIR}/bin/svcctl";
+
+my $script = write_script('callbacks.pl', <<'PERL');
+use strict; use warnings;
+use IO::Handle;
+use Time::HiRes qw(sleep);
+use Win32::Servane;
+my ($log, $mode) = @ARGV;
+open my $fh, '>>', $log or die "$log: $!";
+$fh->autoflush(1);
+sub note { print $fh "@_\n" }
+my %context = (mode => $mode);
+Win32::Servane::RegisterCallbacks({
+    start => sub { note 'start', $_[0], Win32::Servane::State(); sleep 1.0; SERVICE_RUNNING },
+    running => sub { note 'running', $_[0], $_[1]{command}, $_[1]{mode}; return },
+    pause => sub {
+        note 'pause', Win32::Servane::State();
+        sleep($_[1]{mode} eq 'slow' ? 1.5 : 1.0);
+        note 'pause done';
+        SERVICE_PAUSED;
+    },
+    continue => sub { note 'continue', Win32::Servane::State(); sleep 1.0; SERVICE_RUNNING },
+    interrogate => sub { note 'interrogate', Win32::Servane::State(); return },
+    stop => sub {
+        note 'stop', Win32::Servane::State();
+        sleep 1.0;
+        Win32::Servane::State(SERVICE_STOPPED);
+        note 'stopservice', Win32::Servane::StopService();
+        return;
+    },
+});
+my $thread = Win32::Servane::StartService(\%context, 300);
+note 'returned', $thread ? 1 : 0;
+PERL
+
+sub start_service {
+    my ($name, $mode) = @_;
+    my $log = "$root/$name.log";
+    install_script($name, $script, $log, $mode);
+    my ($rc, $out) = svcctl('start', $name);
+    is($rc, 0, "$name: svcctl start") or diag $out;
+    return $log;
+}
+
+{
+    my $log = start_service('Callbacks', 'plain');
+    my @seen = watch_states('Callbacks', 15, 4);
+    is_deeply(\@seen, [2, 4], 'START_PENDING, then RUNNING from the start callback');
+    like(read_log($log), qr/^start 4112 2$/m, '"start" gets SERVICE_CONTROL_START in START_PENDING');
+    ok(wait_log($log, qr/^running 4160 4160 plain$/m, 10),
+        'timer ticks reach "running" with the context hash');
+
+    svcctl('pause', 'Callbacks');
+    @seen = watch_states('Callbacks', 10, 7);
+    is_deeply(\@seen, [6, 7], 'pause: PAUSE_PENDING, then PAUSED');
+    svcctl('continue', 'Callbacks');
+    @seen = watch_states('Callbacks', 10, 4);
+    is_deeply(\@seen, [5, 4], 'continue: CONTINUE_PENDING, then RUNNING');
+    svcctl('interrogate', 'Callbacks');
+    ok(wait_log($log, qr/^interrogate 4$/m, 10), '"interrogate" called, state unchanged');
+
+    svcctl('stop', 'Callbacks');
+    @seen = watch_states('Callbacks', 15, 1);
+    is_deeply(\@seen, [3, 1], 'stop: STOP_PENDING, then STOPPED');
+    ok(wait_log($log, qr/^returned 1$/m, 10), 'StartService returned after the stop callback');
+    like(read_log($log), qr/^stopservice 1$/m, 'StopService inside "stop" returned 1');
+}
+
+# Controls that arrive while a callback runs are handled after it, in order.
+{
+    my $log = start_service('CallbacksSlow', 'slow');
+    wait_state('CallbacksSlow', 4, 15);
+    svcctl('pause', 'CallbacksSlow');
+    svcctl('continue', 'CallbacksSlow');
+    ok(wait_log($log, qr/^continue/m, 10), 'continue handled');
+    like(read_log($log), qr/^pause 6\npause done\n(?:running.*\n)*continue 7$/m,
+        'the continue waited for the pause callback to end');
+    my ($s) = wait_state('CallbacksSlow', 4, 10);
+    is($s->{state}, 4, 'RUNNING in the end');
+    svcctl('stop', 'CallbacksSlow');
+    ($s) = wait_state('CallbacksSlow', 1, 15);
+    is($s->{state}, 1, 'stopped');
+    wait_log($log, qr/^returned/m, 10);
+}
+
+svcctl('delete', $_) for qw(Callbacks CallbacksSlow);
+end_services();
+done_testing();
