@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 const char* ErrorText(DWORD code) {
@@ -105,6 +107,9 @@ const Verb kVerbs[] = {
               "service, or of all services."},
     {"delete", "svcctl delete NAME\n  Marks a service for deletion."},
     {"sdshow", "svcctl sdshow NAME\n  Shows a service's security descriptor in SDDL."},
+    {"lock", "svcctl lock [SECONDS]\n  Locks the service database, prints one line once it is "
+             "held, and\n  keeps it until SECONDS have passed or, without SECONDS, until "
+             "standard\n  input ends."},
 };
 
 void PrintUsage(FILE* out) {
@@ -741,6 +746,37 @@ int DoSdShow(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Holds the database lock for another program's benefit (scripts and tests
+// that need a database locked by a second process).
+int DoLock(const std::vector<std::string>& args) {
+    if (args.size() > 2)
+        return UsageError("lock", "expected at most a number of seconds");
+    long seconds = -1;
+    if (args.size() == 2) {
+        char* end = nullptr;
+        seconds = strtol(args[1].c_str(), &end, 10);
+        if (args[1].empty() || *end != '\0' || seconds < 0)
+            return UsageError("lock", "SECONDS must be a whole number");
+    }
+    Sc mgr(OpenManager(SC_MANAGER_LOCK));
+    if (!mgr.h)
+        return Failed("OpenSCManager", GetLastError());
+    SC_LOCK lock = LockServiceDatabase(mgr.h);
+    if (!lock)
+        return Failed("LockServiceDatabase", GetLastError());
+    printf("[SC] LockServiceDatabase SUCCESS\n");
+    fflush(stdout);
+    if (seconds >= 0) {
+        sleep(static_cast<unsigned>(seconds));
+    } else {
+        char buf[256];
+        while (fread(buf, 1, sizeof buf, stdin) > 0) {
+        }
+    }
+    UnlockServiceDatabase(lock);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -775,5 +811,7 @@ int main(int argc, char** argv) {
         return DoQuery(args);
     if (verb == "delete")
         return DoDelete(args);
+    if (verb == "lock")
+        return DoLock(args);
     return DoSdShow(args);
 }
