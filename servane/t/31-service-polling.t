@@ -72,7 +72,8 @@ sub start_service {
     my $end = time + 15;
     while (time < $end) {
         my $s = query('PollAnswers');
-        if (($s->{state} // 0) == 2 && $s->{wait_hint}) { $hint = $s->{wait_hint}; last }
+        # The manager's own START_PENDING (its default hint) may come first.
+        if (($s->{state} // 0) == 2 && ($s->{wait_hint} // 0) == 3000) { $hint = 3000; last }
         last if ($s->{state} // 0) == 4;
         sleep 0.03;
     }
