@@ -27,22 +27,22 @@ const char kLibraryVersion[] = "20080324";
 
 // Sets the function's target scalar (or a new mortal) to a 32-bit value and
 // returns it as the single result.
-#define RETURN_DWORD(value)                                                                       \
-    do {                                                                                          \
-        dXSTARG;                                                                                  \
-        XSprePUSH;                                                                                \
-        PUSHi(DwordToIV(value));                                                                  \
-        XSRETURN(1);                                                                              \
+#define RETURN_DWORD(value)                                                                        \
+    do {                                                                                           \
+        dXSTARG;                                                                                   \
+        XSprePUSH;                                                                                 \
+        PUSHi(DwordToIV(value));                                                                   \
+        XSRETURN(1);                                                                               \
     } while (0)
 
-#define RETURN_TEXT(text)                                                                         \
-    do {                                                                                          \
-        dXSTARG;                                                                                  \
-        XSprePUSH;                                                                                \
-        sv_setpv(TARG, text);                                                                     \
-        SvSETMAGIC(TARG);                                                                         \
-        PUSHs(TARG);                                                                              \
-        XSRETURN(1);                                                                              \
+#define RETURN_TEXT(text)                                                                          \
+    do {                                                                                           \
+        dXSTARG;                                                                                   \
+        XSprePUSH;                                                                                 \
+        sv_setpv(TARG, text);                                                                      \
+        SvSETMAGIC(TARG);                                                                          \
+        PUSHs(TARG);                                                                               \
+        XSRETURN(1);                                                                               \
     } while (0)
 
 // Win32::Servane::Constant(pszName, pSvBuffer): kind of the named constant;
@@ -750,14 +750,13 @@ void CheckVersion(pTHX_ const char* module, I32 items, SV** args) {
         return;
     SV* xssv = upg_version(newSVpvn(kXsVersion, sizeof kXsVersion - 1), 0);
     SV* pmsv = sv_isobject(sv) && sv_derived_from(sv, "version") ? SvREFCNT_inc_simple_NN(sv)
-                                                                : new_version(sv);
+                                                                 : new_version(sv);
     SV* message = nullptr;
     if (vcmp(pmsv, xssv)) {
-        message = sv_2mortal(newSVpvf("%s object version %" SVf " does not match %s%s%s%s %" SVf,
-                                      module, SVfARG(sv_2mortal(vstringify(xssv))),
-                                      vn ? "$" : "", vn ? module : "", vn ? "::" : "",
-                                      vn ? vn : "bootstrap parameter",
-                                      SVfARG(sv_2mortal(vstringify(pmsv)))));
+        message = sv_2mortal(newSVpvf(
+            "%s object version %" SVf " does not match %s%s%s%s %" SVf, module,
+            SVfARG(sv_2mortal(vstringify(xssv))), vn ? "$" : "", vn ? module : "", vn ? "::" : "",
+            vn ? vn : "bootstrap parameter", SVfARG(sv_2mortal(vstringify(pmsv)))));
     }
     SvREFCNT_dec(xssv);
     SvREFCNT_dec(pmsv);

@@ -8,8 +8,12 @@
 
 // A 32-bit Windows value as scripts see it: a signed 32-bit integer, so
 // 0xFFFFFFFF reaches Perl as -1 on every build of Perl.
-inline IV DwordToIV(DWORD value) { return static_cast<IV>(static_cast<I32>(value)); }
+inline IV DwordToIV(DWORD value) {
+    return static_cast<IV>(static_cast<I32>(value));
+}
 
 // A Perl integer as a 32-bit Windows value (the low 32 bits, as a 32-bit Perl
 // would hold it).
-inline DWORD IVToDword(IV value) { return static_cast<DWORD>(static_cast<UV>(value)); }
+inline DWORD IVToDword(IV value) {
+    return static_cast<DWORD>(static_cast<UV>(value));
+}

@@ -142,11 +142,26 @@ typedef struct _SID_AND_ATTRIBUTES {
     DWORD Attributes;
 } SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
 
-#define SECURITY_NULL_SID_AUTHORITY {{0, 0, 0, 0, 0, 0}}
-#define SECURITY_WORLD_SID_AUTHORITY {{0, 0, 0, 0, 0, 1}}
-#define SECURITY_LOCAL_SID_AUTHORITY {{0, 0, 0, 0, 0, 2}}
-#define SECURITY_CREATOR_SID_AUTHORITY {{0, 0, 0, 0, 0, 3}}
-#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_NULL_SID_AUTHORITY                                                                \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 0 }                                                                       \
+    }
+#define SECURITY_WORLD_SID_AUTHORITY                                                               \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 1 }                                                                       \
+    }
+#define SECURITY_LOCAL_SID_AUTHORITY                                                               \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 2 }                                                                       \
+    }
+#define SECURITY_CREATOR_SID_AUTHORITY                                                             \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 3 }                                                                       \
+    }
+#define SECURITY_NT_AUTHORITY                                                                      \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 5 }                                                                       \
+    }
 
 #define SECURITY_NULL_RID 0x00000000L
 #define SECURITY_WORLD_RID 0x00000000L
@@ -363,7 +378,8 @@ typedef enum _TOKEN_INFORMATION_CLASS {
     TokenMandatoryPolicy,
     TokenLogonSid,
     MaxTokenInfoClass
-} TOKEN_INFORMATION_CLASS, *PTOKEN_INFORMATION_CLASS;
+} TOKEN_INFORMATION_CLASS,
+    *PTOKEN_INFORMATION_CLASS;
 
 typedef struct _TOKEN_USER {
     SID_AND_ATTRIBUTES User;
@@ -397,7 +413,8 @@ typedef struct _TOKEN_ELEVATION {
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_RES 0x0300
 #define KEY_READ                                                                                   \
-    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
+    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) &              \
+     (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
 #define KEY_ALL_ACCESS                                                                             \
@@ -439,12 +456,14 @@ typedef struct _TOKEN_ELEVATION {
 #define SERVICE_FILE_SYSTEM_DRIVER 0x00000002
 #define SERVICE_ADAPTER 0x00000004
 #define SERVICE_RECOGNIZER_DRIVER 0x00000008
-#define SERVICE_DRIVER (SERVICE_KERNEL_DRIVER | SERVICE_FILE_SYSTEM_DRIVER | SERVICE_RECOGNIZER_DRIVER)
+#define SERVICE_DRIVER                                                                             \
+    (SERVICE_KERNEL_DRIVER | SERVICE_FILE_SYSTEM_DRIVER | SERVICE_RECOGNIZER_DRIVER)
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
 #define SERVICE_WIN32_SHARE_PROCESS 0x00000020
 #define SERVICE_WIN32 (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)
 #define SERVICE_INTERACTIVE_PROCESS 0x00000100
-#define SERVICE_TYPE_ALL (SERVICE_WIN32 | SERVICE_ADAPTER | SERVICE_DRIVER | SERVICE_INTERACTIVE_PROCESS)
+#define SERVICE_TYPE_ALL                                                                           \
+    (SERVICE_WIN32 | SERVICE_ADAPTER | SERVICE_DRIVER | SERVICE_INTERACTIVE_PROCESS)
 #define SERVICE_BOOT_START 0x00000000
 #define SERVICE_SYSTEM_START 0x00000001
 #define SERVICE_AUTO_START 0x00000002
@@ -487,8 +506,7 @@ WINADVAPI BOOL WINAPI LookupPrivilegeNameA(LPCSTR lpSystemName, PLUID lpLuid, LP
                                            LPDWORD cchName);
 WINADVAPI BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                             PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
-                                            PTOKEN_PRIVILEGES PreviousState,
-                                            PDWORD ReturnLength);
+                                            PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 WINADVAPI BOOL WINAPI PrivilegeCheck(HANDLE ClientToken, PPRIVILEGE_SET RequiredPrivileges,
                                      LPBOOL pfResult);
 WINADVAPI BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR pSecurityDescriptor, HANDLE ClientToken,
@@ -536,14 +554,12 @@ WINADVAPI BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDe
                                                 LPBOOL lpbDaclPresent, PACL* pDacl,
                                                 LPBOOL lpbDaclDefaulted);
 WINADVAPI BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
-                                                BOOL bDaclPresent, PACL pDacl,
-                                                BOOL bDaclDefaulted);
+                                                BOOL bDaclPresent, PACL pDacl, BOOL bDaclDefaulted);
 WINADVAPI BOOL WINAPI GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                 LPBOOL lpbSaclPresent, PACL* pSacl,
                                                 LPBOOL lpbSaclDefaulted);
 WINADVAPI BOOL WINAPI SetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
-                                                BOOL bSaclPresent, PACL pSacl,
-                                                BOOL bSaclDefaulted);
+                                                BOOL bSaclPresent, PACL pSacl, BOOL bSaclDefaulted);
 WINADVAPI BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                  PSID* pOwner, LPBOOL lpbOwnerDefaulted);
 WINADVAPI BOOL WINAPI SetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor,

@@ -77,6 +77,8 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, ObjectKind kind) {
     return Remove(handle, &kind);
 }
 
-std::shared_ptr<KernelObject> RemoveAnyHandle(HANDLE handle) { return Remove(handle, nullptr); }
+std::shared_ptr<KernelObject> RemoveAnyHandle(HANDLE handle) {
+    return Remove(handle, nullptr);
+}
 
 } // namespace w32p

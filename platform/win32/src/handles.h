@@ -50,6 +50,8 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, ObjectKind kind);
 std::shared_ptr<KernelObject> RemoveAnyHandle(HANDLE handle);
 
 // The handle as a plain number, for messages and tests.
-inline uintptr_t HandleValue(HANDLE h) { return reinterpret_cast<uintptr_t>(h); }
+inline uintptr_t HandleValue(HANDLE h) {
+    return reinterpret_cast<uintptr_t>(h);
+}
 
 } // namespace w32p

@@ -5,5 +5,9 @@ namespace {
 thread_local DWORD tLastError = 0;
 }
 
-extern "C" DWORD GetLastError(void) { return tLastError; }
-extern "C" void SetLastError(DWORD code) { tLastError = code; }
+extern "C" DWORD GetLastError(void) {
+    return tLastError;
+}
+extern "C" void SetLastError(DWORD code) {
+    tLastError = code;
+}
