@@ -14,6 +14,8 @@ packages=(
   libgtest-dev
   # ostrel: Kerberos 5 library and com_err, and a loopback KDC for its tests
   libkrb5-dev comerr-dev krb5-kdc krb5-admin-server krb5-user
+  # the service library's core, also built for 32-bit Windows
+  g++-mingw-w64-i686-win32
   # running a test process under another uid
   util-linux procps
 )
