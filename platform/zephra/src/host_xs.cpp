@@ -32,24 +32,25 @@ XS(xs_server) {
     XSRETURN(1);
 }
 
-XS(xs_module_config) {
+// $s->module_config and $s->lookup_defaults: the vector in field of the
+// server record s.
+void return_server_vector(pTHX_ CV* cv, const char* func, zp_conf_vector* zp_server_rec::*field) {
     dXSARGS;
     if (items != 1)
         croak_xs_usage(cv, "s");
-    auto* s = static_cast<zp_server_rec*>(
-        record_arg(aTHX_ ST(0), "Zephra2::ServerRec::module_config", "s", "Zephra2::ServerRec"));
-    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->module_config : nullptr);
+    auto* s = static_cast<zp_server_rec*>(record_arg(aTHX_ ST(0), func, "s", "Zephra2::ServerRec"));
+    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->*field : nullptr);
     XSRETURN(1);
 }
 
+XS(xs_module_config) {
+    return_server_vector(aTHX_ cv, "Zephra2::ServerRec::module_config",
+                         &zp_server_rec::module_config);
+}
+
 XS(xs_lookup_defaults) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "s");
-    auto* s = static_cast<zp_server_rec*>(
-        record_arg(aTHX_ ST(0), "Zephra2::ServerRec::lookup_defaults", "s", "Zephra2::ServerRec"));
-    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->lookup_defaults : nullptr);
-    XSRETURN(1);
+    return_server_vector(aTHX_ cv, "Zephra2::ServerRec::lookup_defaults",
+                         &zp_server_rec::lookup_defaults);
 }
 
 // A fresh, empty vector that lives as long as the server's configuration.
