@@ -65,16 +65,17 @@ XS(xs_conf_vector_new) {
     XSRETURN(1);
 }
 
-const zp_command_rec* command_arg(pTHX_ SV* arg, const char* func) {
+// The command table of a function whose one argument is a command object.
+const zp_command_rec* command_arg(pTHX_ CV* cv, I32 ax, I32 items, const char* func) {
+    if (items != 1)
+        croak_xs_usage(cv, "cmds");
     return static_cast<const zp_command_rec*>(
-        record_arg(aTHX_ arg, func, "cmds", "Zephra2::Command"));
+        record_arg(aTHX_ ST(0), func, "cmds", "Zephra2::Command"));
 }
 
 XS(xs_command_names) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "cmds");
-    const zp_command_rec* cmd = command_arg(aTHX_ ST(0), "Zephra2::Command::names");
+    const zp_command_rec* cmd = command_arg(aTHX_ cv, ax, items, "Zephra2::Command::names");
     SP -= items;
     for (; cmd && cmd->name; ++cmd)
         mXPUSHp(cmd->name, strlen(cmd->name));
@@ -83,9 +84,7 @@ XS(xs_command_names) {
 
 XS(xs_command_entries) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "cmds");
-    const zp_command_rec* cmd = command_arg(aTHX_ ST(0), "Zephra2::Command::entries");
+    const zp_command_rec* cmd = command_arg(aTHX_ cv, ax, items, "Zephra2::Command::entries");
     SP -= items;
     for (; cmd && cmd->name; ++cmd) {
         HV* hv = newHV();
