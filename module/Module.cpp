@@ -38,6 +38,25 @@ zp_module* module_arg(pTHX_ SV* arg, const char* func, const char* param) {
     return static_cast<zp_module*>(record_arg(aTHX_ arg, func, param, module_class));
 }
 
+// The module record of a function whose one argument, named param in the
+// usage and type messages, is a module object.
+zp_module* sole_module_arg(pTHX_ CV* cv, I32 ax, I32 items, const char* func, const char* param) {
+    if (items != 1)
+        croak_xs_usage(cv, param);
+    return module_arg(aTHX_ ST(0), func, param);
+}
+
+// The body of an accessor that returns a number of the module record.
+void return_module_number(pTHX_ CV* cv, const char* func, const char* param,
+                          int zp_module::*field) {
+    dXSARGS;
+    zp_module* mod = sole_module_arg(aTHX_ cv, ax, items, func, param);
+    dXSTARG;
+    XSprePUSH;
+    PUSHi(static_cast<IV>(mod->*field));
+    XSRETURN(1);
+}
+
 // A new mortal object of class cls for record, or undef for NULL.
 SV* new_object(pTHX_ const char* cls, const void* record) {
     SV* sv = sv_newmortal();
@@ -70,9 +89,8 @@ XS(XS_find_linked_module) {
 
 XS(XS_remove_loaded_module) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "mod");
-    zp_module* mod = module_arg(aTHX_ ST(0), "Zephra2::Module::remove_loaded_module", "mod");
+    zp_module* mod =
+        sole_module_arg(aTHX_ cv, ax, items, "Zephra2::Module::remove_loaded_module", "mod");
     zp_remove_loaded_module(mod);
     XSRETURN_EMPTY;
 }
@@ -94,25 +112,13 @@ XS(XS_add) {
 }
 
 XS(XS_zp_api_major_version) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "mod");
-    zp_module* mod = module_arg(aTHX_ ST(0), "Zephra2::Module::zp_api_major_version", "mod");
-    dXSTARG;
-    XSprePUSH;
-    PUSHi(static_cast<IV>(mod->version));
-    XSRETURN(1);
+    return_module_number(aTHX_ cv, "Zephra2::Module::zp_api_major_version", "mod",
+                         &zp_module::version);
 }
 
 XS(XS_zp_api_minor_version) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "mod");
-    zp_module* mod = module_arg(aTHX_ ST(0), "Zephra2::Module::zp_api_minor_version", "mod");
-    dXSTARG;
-    XSprePUSH;
-    PUSHi(static_cast<IV>(mod->minor_version));
-    XSRETURN(1);
+    return_module_number(aTHX_ cv, "Zephra2::Module::zp_api_minor_version", "mod",
+                         &zp_module::minor_version);
 }
 
 XS(XS_get_config) {
@@ -170,21 +176,13 @@ XS(XS_top_module) {
 }
 
 XS(XS_module_index) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "obj");
-    zp_module* obj = module_arg(aTHX_ ST(0), "Zephra2::Module::module_index", "obj");
-    dXSTARG;
-    XSprePUSH;
-    PUSHi(static_cast<IV>(obj->module_index));
-    XSRETURN(1);
+    return_module_number(aTHX_ cv, "Zephra2::Module::module_index", "obj",
+                         &zp_module::module_index);
 }
 
 XS(XS_name) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "obj");
-    zp_module* obj = module_arg(aTHX_ ST(0), "Zephra2::Module::name", "obj");
+    zp_module* obj = sole_module_arg(aTHX_ cv, ax, items, "Zephra2::Module::name", "obj");
     dXSTARG;
     sv_setpv(TARG, obj->name); // a NULL name makes it undef
     XSprePUSH;
@@ -194,18 +192,14 @@ XS(XS_name) {
 
 XS(XS_next) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "obj");
-    zp_module* obj = module_arg(aTHX_ ST(0), "Zephra2::Module::next", "obj");
+    zp_module* obj = sole_module_arg(aTHX_ cv, ax, items, "Zephra2::Module::next", "obj");
     ST(0) = new_object(aTHX_ module_class, obj->next);
     XSRETURN(1);
 }
 
 XS(XS_cmds) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "obj");
-    zp_module* obj = module_arg(aTHX_ ST(0), "Zephra2::Module::cmds", "obj");
+    zp_module* obj = sole_module_arg(aTHX_ cv, ax, items, "Zephra2::Module::cmds", "obj");
     ST(0) = new_object(aTHX_ command_class, obj->cmds);
     XSRETURN(1);
 }

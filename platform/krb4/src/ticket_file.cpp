@@ -189,6 +189,17 @@ ReadState& readState() {
     return state;
 }
 
+// tf_get_pname (step 0) and tf_get_pinst (step 1): the header name due at
+// step, then on to the next step.
+int getHeaderName(char* p, int step) {
+    ReadState& rs = readState();
+    if (!rs.open || rs.step != step)
+        return TKT_FIL_INI;
+    std::strcpy(p, step == 0 ? rs.contents.pname : rs.contents.pinst);
+    rs.step = step + 1;
+    return KSUCCESS;
+}
+
 } // namespace
 
 extern "C" const char* tkt_string(void) {
@@ -311,21 +322,11 @@ extern "C" int tf_init(const char* tf_name, int rw) {
 }
 
 extern "C" int tf_get_pname(char* p) {
-    ReadState& rs = readState();
-    if (!rs.open || rs.step != 0)
-        return TKT_FIL_INI;
-    std::strcpy(p, rs.contents.pname);
-    rs.step = 1;
-    return KSUCCESS;
+    return getHeaderName(p, 0);
 }
 
 extern "C" int tf_get_pinst(char* p) {
-    ReadState& rs = readState();
-    if (!rs.open || rs.step != 1)
-        return TKT_FIL_INI;
-    std::strcpy(p, rs.contents.pinst);
-    rs.step = 2;
-    return KSUCCESS;
+    return getHeaderName(p, 1);
 }
 
 extern "C" int tf_get_cred(CREDENTIALS* c) {

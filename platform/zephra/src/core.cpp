@@ -55,18 +55,7 @@ char* zp_pstrdup(zp_pool* p, const char* s) {
     return copy;
 }
 
-} // extern "C"
-
-namespace {
-
-// Modules ever added, in the order they were added: the next index and the
-// list of shared objects to close at the end.
-int next_module_index = 0;
-std::vector<zp_module*> loaded_from_objects;
-
-const char* pool_printf(zp_pool* p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-const char* pool_printf(zp_pool* p, const char* fmt, ...) {
+char* zp_psprintf(zp_pool* p, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     va_list ap2;
@@ -78,6 +67,15 @@ const char* pool_printf(zp_pool* p, const char* fmt, ...) {
     va_end(ap2);
     return buf;
 }
+
+} // extern "C"
+
+namespace {
+
+// Modules ever added, in the order they were added: the next index and the
+// list of shared objects to close at the end.
+int next_module_index = 0;
+std::vector<zp_module*> loaded_from_objects;
 
 bool is_linked(const zp_module* mod) {
     for (zp_module* m = zp_top_module; m; m = m->next)
@@ -112,14 +110,14 @@ void zp_remove_loaded_module(zp_module* mod) {
 const char* zp_add_module(zp_pool* p, zp_module* mod) {
     const char* shown = mod->name ? mod->name : "(unnamed)";
     if (mod->magic != ZP_MODULE_MAGIC)
-        return pool_printf(p, "module %s is not a module record (bad magic)", shown);
+        return zp_psprintf(p, "module %s is not a module record (bad magic)", shown);
     if (mod->version != ZP_API_MAJOR)
-        return pool_printf(p, "module %s is built for API %d, this server has API %d", shown,
+        return zp_psprintf(p, "module %s is built for API %d, this server has API %d", shown,
                            mod->version, ZP_API_MAJOR);
     if (is_linked(mod))
-        return pool_printf(p, "module %s is already linked", shown);
+        return zp_psprintf(p, "module %s is already linked", shown);
     if (mod->name && zp_find_linked_module(mod->name))
-        return pool_printf(p, "a module named %s is already linked", shown);
+        return zp_psprintf(p, "a module named %s is already linked", shown);
     mod->module_index = next_module_index++;
     mod->next = zp_top_module;
     zp_top_module = mod;
@@ -164,15 +162,15 @@ const char* zp_load_module(zp_pool* p, const char* name, const char* path, zp_mo
     if (!name || !*name)
         return "LoadModule needs a module name";
     if (!path || !*path)
-        return pool_printf(p, "LoadModule %s needs a path", name);
+        return zp_psprintf(p, "LoadModule %s needs a path", name);
     if (zp_find_linked_module(name))
-        return pool_printf(p, "module %s is already loaded", name);
+        return zp_psprintf(p, "module %s is already loaded", name);
 
     // A path without a slash would make dlopen search the library path.
     std::string file = std::strchr(path, '/') ? path : std::string("./") + path;
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
-        return pool_printf(p, "cannot load %s from %s: %s", name, path, dlerror());
+        return zp_psprintf(p, "cannot load %s from %s: %s", name, path, dlerror());
 
     std::string symbol(zp_module_symbol(name, nullptr, 0), '\0');
     zp_module_symbol(name, symbol.data(), symbol.size() + 1);
@@ -180,11 +178,11 @@ const char* zp_load_module(zp_pool* p, const char* name, const char* path, zp_mo
     auto* mod = static_cast<zp_module*>(dlsym(handle, symbol.c_str()));
     const char* err = nullptr;
     if (!mod)
-        err = pool_printf(p, "cannot find module record %s in %s", symbol.c_str(), path);
+        err = zp_psprintf(p, "cannot find module record %s in %s", symbol.c_str(), path);
     else if (mod->name && std::strcmp(mod->name, name) != 0)
-        err = pool_printf(p, "the module record in %s is named %s, not %s", path, mod->name, name);
+        err = zp_psprintf(p, "the module record in %s is named %s, not %s", path, mod->name, name);
     else if (mod->dynamic_load_handle)
-        err = pool_printf(p, "module %s from %s is already loaded", name, path);
+        err = zp_psprintf(p, "module %s from %s is already loaded", name, path);
     else if ((err = zp_add_module(p, mod)) == nullptr) {
         mod->dynamic_load_handle = handle;
         loaded_from_objects.push_back(mod);

@@ -32,24 +32,25 @@ XS(xs_server) {
     XSRETURN(1);
 }
 
-XS(xs_module_config) {
+// $s->module_config and $s->lookup_defaults: the vector in field of the
+// server record s.
+void return_server_vector(pTHX_ CV* cv, const char* func, zp_conf_vector* zp_server_rec::*field) {
     dXSARGS;
     if (items != 1)
         croak_xs_usage(cv, "s");
-    auto* s = static_cast<zp_server_rec*>(
-        record_arg(aTHX_ ST(0), "Zephra2::ServerRec::module_config", "s", "Zephra2::ServerRec"));
-    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->module_config : nullptr);
+    auto* s = static_cast<zp_server_rec*>(record_arg(aTHX_ ST(0), func, "s", "Zephra2::ServerRec"));
+    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->*field : nullptr);
     XSRETURN(1);
 }
 
+XS(xs_module_config) {
+    return_server_vector(aTHX_ cv, "Zephra2::ServerRec::module_config",
+                         &zp_server_rec::module_config);
+}
+
 XS(xs_lookup_defaults) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "s");
-    auto* s = static_cast<zp_server_rec*>(
-        record_arg(aTHX_ ST(0), "Zephra2::ServerRec::lookup_defaults", "s", "Zephra2::ServerRec"));
-    ST(0) = new_object(aTHX_ "Zephra2::ConfVector", s ? s->lookup_defaults : nullptr);
-    XSRETURN(1);
+    return_server_vector(aTHX_ cv, "Zephra2::ServerRec::lookup_defaults",
+                         &zp_server_rec::lookup_defaults);
 }
 
 // A fresh, empty vector that lives as long as the server's configuration.
@@ -64,16 +65,17 @@ XS(xs_conf_vector_new) {
     XSRETURN(1);
 }
 
-const zp_command_rec* command_arg(pTHX_ SV* arg, const char* func) {
+// The command table of a function whose one argument is a command object.
+const zp_command_rec* command_arg(pTHX_ CV* cv, I32 ax, I32 items, const char* func) {
+    if (items != 1)
+        croak_xs_usage(cv, "cmds");
     return static_cast<const zp_command_rec*>(
-        record_arg(aTHX_ arg, func, "cmds", "Zephra2::Command"));
+        record_arg(aTHX_ ST(0), func, "cmds", "Zephra2::Command"));
 }
 
 XS(xs_command_names) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "cmds");
-    const zp_command_rec* cmd = command_arg(aTHX_ ST(0), "Zephra2::Command::names");
+    const zp_command_rec* cmd = command_arg(aTHX_ cv, ax, items, "Zephra2::Command::names");
     SP -= items;
     for (; cmd && cmd->name; ++cmd)
         mXPUSHp(cmd->name, strlen(cmd->name));
@@ -82,9 +84,7 @@ XS(xs_command_names) {
 
 XS(xs_command_entries) {
     dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "cmds");
-    const zp_command_rec* cmd = command_arg(aTHX_ ST(0), "Zephra2::Command::entries");
+    const zp_command_rec* cmd = command_arg(aTHX_ cv, ax, items, "Zephra2::Command::entries");
     SP -= items;
     for (; cmd && cmd->name; ++cmd) {
         HV* hv = newHV();

@@ -3,8 +3,6 @@
 // Perl may die (get-magic, SERVER_CREATE, ...) and unwind with longjmp, so
 // the functions below keep no object with a destructor alive while they
 // call into Perl; the tables they build live in the server's pools.
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -40,21 +38,6 @@ const struct {
                  {"NO_ARGS", ZP_NO_ARGS},    {"TAKE12", ZP_TAKE12},     {"TAKE3", ZP_TAKE3},
                  {"TAKE23", ZP_TAKE23},      {"TAKE123", ZP_TAKE123},   {"TAKE13", ZP_TAKE13},
                  {"TAKE_ARGV", ZP_TAKE_ARGV}};
-
-const char* pool_printf(zp_pool* p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-const char* pool_printf(zp_pool* p, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list ap2;
-    va_copy(ap2, ap);
-    int len = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    char* buf = static_cast<char*>(zp_palloc(p, static_cast<size_t>(len) + 1));
-    std::vsnprintf(buf, static_cast<size_t>(len) + 1, fmt, ap2);
-    va_end(ap2);
-    return buf;
-}
 
 bool is_known_key(const char* key, STRLEN len) {
     for (const char* k : command_keys)
@@ -119,7 +102,7 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
     if (!name || !*name)
         return "the package name is empty";
     if (zp_find_linked_module(name))
-        return pool_printf(p, "a module named %s is already in the server's list", name);
+        return zp_psprintf(p, "a module named %s is already in the server's list", name);
     if (!cmds || !SvROK(cmds) || SvTYPE(SvRV(cmds)) != SVt_PVAV)
         return "the command list is not an array reference";
     AV* av = reinterpret_cast<AV*>(SvRV(cmds));
@@ -137,10 +120,10 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
     for (SSize_t i = 0; i < count; ++i) {
         SV** elem = av_fetch(av, i, 0);
         if (!elem || !SvROK(*elem) || SvTYPE(SvRV(*elem)) != SVt_PVHV)
-            return pool_printf(p, "cmds[%ld] is not a hash reference", static_cast<long>(i));
+            return zp_psprintf(p, "cmds[%ld] is not a hash reference", static_cast<long>(i));
         HV* hv = reinterpret_cast<HV*>(SvRV(*elem));
         if (mg_find(reinterpret_cast<SV*>(hv), PERL_MAGIC_tied))
-            return pool_printf(p, "cmds[%ld] is a tied hash", static_cast<long>(i));
+            return zp_psprintf(p, "cmds[%ld] is a tied hash", static_cast<long>(i));
 
         // Unknown keys first, so a misspelt "name" is reported as such.
         hv_iterinit(hv);
@@ -148,7 +131,7 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
             STRLEN klen;
             const char* key = HePV(he, klen);
             if (!is_known_key(key, klen))
-                return pool_printf(p, "cmds[%ld] has an unknown key \"%.*s\"", static_cast<long>(i),
+                return zp_psprintf(p, "cmds[%ld] has an unknown key \"%.*s\"", static_cast<long>(i),
                                    static_cast<int>(klen), key);
         }
 
@@ -161,10 +144,10 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
                 cname = zp_pstrdup(p, pv);
         }
         if (!cname)
-            return pool_printf(p, "cmds[%ld] has no name", static_cast<long>(i));
+            return zp_psprintf(p, "cmds[%ld] has no name", static_cast<long>(i));
         for (SSize_t j = 0; j < i; ++j)
             if (std::strcmp(table[j].name, cname) == 0)
-                return pool_printf(p, "cmds[%ld]: directive %s is defined twice",
+                return zp_psprintf(p, "cmds[%ld]: directive %s is defined twice",
                                    static_cast<long>(i), cname);
         zp_command_rec& cmd = table[i];
         cmd.name = cname;
@@ -174,7 +157,7 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
         if ((v = hv_fetchs(hv, "func", 0)) && SvOK(*v)) {
             bool code = SvROK(*v) && SvTYPE(SvRV(*v)) == SVt_PVCV;
             if (!code && (SvROK(*v) || SvCUR(*v) == 0 || !SvPOK(*v)))
-                return pool_printf(p,
+                return zp_psprintf(p,
                                    "cmds[%ld] (%s): func is neither a code reference nor a "
                                    "subroutine name",
                                    static_cast<long>(i), cname);
@@ -182,12 +165,12 @@ const char* quillet_module_add(zp_pool* p, zp_server_rec* s, const char* name, S
         }
         if ((v = hv_fetchs(hv, "args_how", 0)) && SvOK(*v)) {
             if (!read_args_how(aTHX_ * v, &cmd.args_how))
-                return pool_printf(p, "cmds[%ld] (%s): unknown args_how \"%s\"",
+                return zp_psprintf(p, "cmds[%ld] (%s): unknown args_how \"%s\"",
                                    static_cast<long>(i), cname, SvPV_nolen(*v));
         }
         if ((v = hv_fetchs(hv, "req_override", 0)) && SvOK(*v)) {
             if (SvROK(*v) || !looks_like_number(*v))
-                return pool_printf(p, "cmds[%ld] (%s): req_override is not a number",
+                return zp_psprintf(p, "cmds[%ld] (%s): req_override is not a number",
                                    static_cast<long>(i), cname);
             cmd.req_override = static_cast<int>(SvIV(*v));
         }

@@ -193,6 +193,8 @@ TEST(Pool, AllocationsAreZeroedIncludingPadding) {
     }
     EXPECT_STREQ(zp_pstrdup(p, "text"), "text");
     EXPECT_EQ(zp_pstrdup(p, nullptr), nullptr);
+    EXPECT_STREQ(zp_psprintf(p, "%s %d%%", "module", 42), "module 42%");
+    EXPECT_STREQ(zp_psprintf(p, "%s", ""), "");
     zp_pool_destroy(p);
 }
 

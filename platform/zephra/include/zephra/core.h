@@ -26,6 +26,8 @@ void zp_pool_destroy(zp_pool* p);
 /* Zero-filled block of size bytes. */
 void* zp_palloc(zp_pool* p, size_t size);
 char* zp_pstrdup(zp_pool* p, const char* s);
+/* printf into a block of the pool. */
+char* zp_psprintf(zp_pool* p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 /* Where a directive may appear (req_override bits). */
 #define ZP_OR_NONE 0
