@@ -436,8 +436,10 @@ RawText KeptText(pTHX_ SV* value) {
     return RawText{true, SvPVX(copy), len};
 }
 
-// The hash an argument refers to, or null.
-HV* HashArgument(SV* arg) {
+// The hash an argument refers to, or null. Get-magic runs first, so a
+// reference held in a tied element or scalar is seen.
+HV* HashArgument(pTHX_ SV* arg) {
+    SvGETMAGIC(arg);
     if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
         return reinterpret_cast<HV*>(SvRV(arg));
     return nullptr;
@@ -537,7 +539,7 @@ void ServiceInfoCall(pTHX_ CV* cv, InfoUse use) {
     dXSARGS;
     if (items != 1)
         croak_xs_usage(cv, "pSvServiceInfo");
-    HV* hv = HashArgument(ST(0));
+    HV* hv = HashArgument(aTHX_ ST(0));
     if (!hv)
         RETURN_DWORD(0);
     RawInfo raw;
@@ -604,7 +606,7 @@ XS_INTERNAL(XS_QueryServiceConfig) {
     dXSARGS;
     if (items != 1)
         croak_xs_usage(cv, "pSvServiceInfo");
-    HV* hv = HashArgument(ST(0));
+    HV* hv = HashArgument(aTHX_ ST(0));
     if (!hv)
         RETURN_DWORD(0);
     RawText name = ReadText(aTHX_ hv, "name");
