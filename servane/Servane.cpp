@@ -384,61 +384,105 @@ RawNumber ReadNumber(pTHX_ HV* hv, const char* key) {
     return RawNumber{true, value ? IVToDword(SvIV(value)) : 0};
 }
 
-// "dependencies": an array reference gives mortal copies of its elements in
-// index order (holes are left out); any other present value its string form.
-void ReadDependencies(pTHX_ HV* hv, RawInfo& raw) {
-    raw.dependencyArray = nullptr;
-    raw.dependencyText = RawText{false, "", 0};
-    if (!HasKey(aTHX_ hv, "dependencies"))
-        return;
-    SV* value = FetchValue(aTHX_ hv, "dependencies");
-    if (!value) {
-        raw.dependencyText = RawText{true, "", 0};
-        return;
-    }
+// Which function a service-information hash is read for. CreateService
+// and ConfigureService read the same vocabulary by the same rules, but not
+// the same keys, and not in the same order.
+enum class InfoUse { Create, Configure };
+
+// The value of an existing key, kept alive (by a mortal reference) while
+// other keys are read, with its get-magic run once; null when the key is
+// absent or the fetch yields no scalar.
+SV* FetchKept(pTHX_ HV* hv, const char* key, bool& present) {
+    present = HasKey(aTHX_ hv, key);
+    if (!present)
+        return nullptr;
+    SV* value = FetchValue(aTHX_ hv, key);
+    if (!value)
+        return nullptr;
+    sv_2mortal(SvREFCNT_inc_simple_NN(value));
     SvGETMAGIC(value);
-    if (SvROK(value) && SvTYPE(SvRV(value)) == SVt_PVAV) {
-        AV* source = reinterpret_cast<AV*>(SvRV(value));
-        AV* copies = reinterpret_cast<AV*>(sv_2mortal(reinterpret_cast<SV*>(newAV())));
-        SSize_t last = av_len(source);
-        for (SSize_t i = 0; i <= last; ++i) {
-            SV** element = av_fetch(source, i, 0);
-            if (!element)
-                continue;
-            STRLEN len = 0;
-            const char* p = SvPV(*element, len);
-            av_push(copies, newSVpvn(p, len));
-        }
-        raw.dependencyArray = copies;
-        return;
+    return value;
+}
+
+// The array a fetched "dependencies" value refers to, or null.
+AV* DependencyArray(SV* value) {
+    if (value && SvROK(value) && SvTYPE(SvRV(value)) == SVt_PVAV)
+        return reinterpret_cast<AV*>(SvRV(value));
+    return nullptr;
+}
+
+// Mortal copies of an array's elements in index order; holes are left out.
+AV* CopyDependencyArray(pTHX_ AV* source) {
+    AV* copies = reinterpret_cast<AV*>(sv_2mortal(reinterpret_cast<SV*>(newAV())));
+    SSize_t last = av_len(source);
+    for (SSize_t i = 0; i <= last; ++i) {
+        SV** element = av_fetch(source, i, 0);
+        if (!element)
+            continue;
+        STRLEN len = 0;
+        const char* p = SvPV(*element, len);
+        av_push(copies, newSVpvn(p, len));
     }
+    return copies;
+}
+
+// The string form of a value whose get-magic has run ("" for no scalar).
+RawText KeptText(pTHX_ SV* value) {
+    if (!value)
+        return RawText{true, "", 0};
     STRLEN len = 0;
     const char* p = SvPV_nomg(value, len);
     SV* copy = sv_2mortal(newSVpvn(p, len));
-    raw.dependencyText = RawText{true, SvPVX(copy), len};
+    return RawText{true, SvPVX(copy), len};
 }
 
-// The hash an argument refers to, or null.
-HV* HashArgument(SV* arg) {
+// The hash an argument refers to, or null. Get-magic runs first, so a
+// reference held in a tied element or scalar is seen.
+HV* HashArgument(pTHX_ SV* arg) {
+    SvGETMAGIC(arg);
     if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
         return reinterpret_cast<HV*>(SvRV(arg));
     return nullptr;
 }
 
-void ReadServiceInfo(pTHX_ HV* hv, RawInfo& raw) {
+// Reads the keys the function uses, each once, in the function's order.
+// CreateService: the strings, then "dependencies" (only an array counts),
+// then the numbers; "tag_id" is not read. ConfigureService: "machine"; the
+// strings with "dependencies" (any value) among them; "parameters" only when
+// there is a path; the array's elements; "tag_id"; the numbers.
+void ReadServiceInfo(pTHX_ HV* hv, RawInfo& raw, InfoUse use) {
+    const bool configure = use == InfoUse::Configure;
     raw.machine = ReadText(aTHX_ hv, "machine");
     raw.name = ReadText(aTHX_ hv, "name");
     raw.display = ReadText(aTHX_ hv, "display");
     raw.user = ReadText(aTHX_ hv, "user");
     raw.password = ReadText(aTHX_ hv, "password");
-    raw.path = ReadText(aTHX_ hv, "path");
-    raw.parameters = ReadText(aTHX_ hv, "parameters");
-    raw.description = ReadText(aTHX_ hv, "description");
-    ReadDependencies(aTHX_ hv, raw);
+
+    raw.dependencyArray = nullptr;
+    raw.dependencyText = RawText{false, "", 0};
+    bool hasDependencies = false;
+    SV* dependencies = nullptr;
+    if (configure) {
+        dependencies = FetchKept(aTHX_ hv, "dependencies", hasDependencies);
+        if (hasDependencies && !DependencyArray(dependencies))
+            raw.dependencyText = KeptText(aTHX_ dependencies);
+        raw.description = ReadText(aTHX_ hv, "description");
+        raw.path = ReadText(aTHX_ hv, "path");
+        raw.parameters =
+            raw.path.present ? ReadText(aTHX_ hv, "parameters") : RawText{false, "", 0};
+    } else {
+        raw.path = ReadText(aTHX_ hv, "path");
+        raw.parameters = ReadText(aTHX_ hv, "parameters");
+        raw.description = ReadText(aTHX_ hv, "description");
+        dependencies = FetchKept(aTHX_ hv, "dependencies", hasDependencies);
+    }
+    if (AV* array = DependencyArray(dependencies))
+        raw.dependencyArray = CopyDependencyArray(aTHX_ array);
+
+    raw.tagId = configure ? ReadNumber(aTHX_ hv, "tag_id") : RawNumber{false, 0};
     raw.serviceType = ReadNumber(aTHX_ hv, "service_type");
     raw.startType = ReadNumber(aTHX_ hv, "start_type");
     raw.errorControl = ReadNumber(aTHX_ hv, "error_control");
-    raw.tagId = ReadNumber(aTHX_ hv, "tag_id");
 }
 
 std::optional<std::string> ToOptional(const RawText& text) {
@@ -481,36 +525,34 @@ servane::ServiceInfo ToServiceInfo(pTHX_ const RawInfo& raw) {
     return info;
 }
 
-DWORD RunCreateService(pTHX_ const RawInfo& raw) {
-    return servane::CreateService(ToServiceInfo(aTHX_ raw));
+// Builds the record and runs the call sequence; its C++ objects live only
+// in this frame, which cannot croak.
+DWORD RunServiceInfo(pTHX_ const RawInfo& raw, InfoUse use) {
+    servane::ServiceInfo info = ToServiceInfo(aTHX_ raw);
+    return use == InfoUse::Create ? servane::CreateService(info) : servane::ConfigureService(info);
 }
 
-DWORD RunConfigureService(pTHX_ const RawInfo& raw) {
-    return servane::ConfigureService(ToServiceInfo(aTHX_ raw));
+// The body of CreateService and ConfigureService: one argument, a
+// reference to the service-information hash; anything else gives 0 without
+// contacting the service manager.
+void ServiceInfoCall(pTHX_ CV* cv, InfoUse use) {
+    dXSARGS;
+    if (items != 1)
+        croak_xs_usage(cv, "pSvServiceInfo");
+    HV* hv = HashArgument(aTHX_ ST(0));
+    if (!hv)
+        RETURN_DWORD(0);
+    RawInfo raw;
+    ReadServiceInfo(aTHX_ hv, raw, use);
+    RETURN_DWORD(RunServiceInfo(aTHX_ raw, use));
 }
 
 XS_INTERNAL(XS_CreateService) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "pSvServiceInfo");
-    HV* hv = HashArgument(ST(0));
-    if (!hv)
-        RETURN_DWORD(0);
-    RawInfo raw;
-    ReadServiceInfo(aTHX_ hv, raw);
-    RETURN_DWORD(RunCreateService(aTHX_ raw));
+    ServiceInfoCall(aTHX_ cv, InfoUse::Create);
 }
 
 XS_INTERNAL(XS_ConfigureService) {
-    dXSARGS;
-    if (items != 1)
-        croak_xs_usage(cv, "pSvServiceInfo");
-    HV* hv = HashArgument(ST(0));
-    if (!hv)
-        RETURN_DWORD(0);
-    RawInfo raw;
-    ReadServiceInfo(aTHX_ hv, raw);
-    RETURN_DWORD(RunConfigureService(aTHX_ raw));
+    ServiceInfoCall(aTHX_ cv, InfoUse::Configure);
 }
 
 // What QueryServiceConfig stores, as mortal scalars (null: key not written).
@@ -564,7 +606,7 @@ XS_INTERNAL(XS_QueryServiceConfig) {
     dXSARGS;
     if (items != 1)
         croak_xs_usage(cv, "pSvServiceInfo");
-    HV* hv = HashArgument(ST(0));
+    HV* hv = HashArgument(aTHX_ ST(0));
     if (!hv)
         RETURN_DWORD(0);
     RawText name = ReadText(aTHX_ hv, "name");

@@ -435,23 +435,23 @@ DWORD SetSecurity(const std::string& machine, const std::string& name,
     if (GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted))
         information |= DACL_SECURITY_INFORMATION;
 
+    // Once switched on for this request, the privilege is switched off again
+    // on every path: right after the change, before the service handle, the
+    // lock and the manager are released.
+    const bool withSacl = (information & SACL_SECURITY_INFORMATION) != 0;
     DWORD result = 0;
-    {
-        LockedManager manager(machine, SC_MANAGER_ALL_ACCESS);
-        if (manager.ok()) {
-            if (SC_HANDLE service = manager.Open(name.c_str(), access)) {
-                if (SetServiceObjectSecurity(service, information, descriptor))
-                    result = 1;
-                else
-                    gdwLastError = GetLastError();
-                CloseServiceHandle(service);
-            }
-        }
+    LockedManager manager(machine, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = manager.ok() ? manager.Open(name.c_str(), access) : nullptr;
+    if (service) {
+        if (SetServiceObjectSecurity(service, information, descriptor))
+            result = 1;
+        else
+            gdwLastError = GetLastError();
     }
-    // The privilege is switched off again on every path once it was
-    // switched on for this request.
-    if (information & SACL_SECURITY_INFORMATION)
+    if (withSacl)
         EnablePrivilege(nullptr, SE_SECURITY_NAME, FALSE);
+    if (service)
+        CloseServiceHandle(service);
     return result;
 }
 

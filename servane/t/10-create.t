@@ -157,6 +157,22 @@ subtest 'values read through magic' => sub {
     is($q->{start_type}, 3, 'start type');
     is_deeply($q->{dependencies}, ['X'], 'dependencies');
 
+    package RecordingHash {
+        require Tie::Hash;
+        our @ISA = ('Tie::StdHash');
+        our @reads;
+        sub FETCH { push @reads, $_[1]; $_[0]->SUPER::FETCH($_[1]) }
+    }
+    tie my %recorded, 'RecordingHash';
+    %recorded = (name => 'Recorded', path => 'C:\\r.exe', tag_id => 5, load_order => 'G',
+                 dependencies => 'Tcpip', zzz => 1);
+    @RecordingHash::reads = ();
+    is(Win32::Servane::CreateService(\%recorded), 1, 'created from a recording hash');
+    is_deeply(\@RecordingHash::reads,
+              [qw(name path dependencies)],
+              'reads its keys in order, and never tag_id or load_order');
+    is_deeply(query('Recorded')->{dependencies}, [], 'a string of dependencies is ignored');
+
     package DyingHash {
         require Tie::Hash;
         our @ISA = ('Tie::StdHash');

@@ -30,6 +30,33 @@ subtest 'argument count and kind' => sub {
     is(last_error(), 1060, 'GetLastError unchanged');
 };
 
+subtest 'keys are read in order, each once' => sub {
+    package RecordingHash {
+        require Tie::Hash;
+        our @ISA = ('Tie::StdHash');
+        our @reads;
+        sub FETCH { push @reads, $_[1]; $_[0]->SUPER::FETCH($_[1]) }
+    }
+    tie my %h, 'RecordingHash';
+    %h = (name => 'Conf', parameters => '-z', machine => '', service_type => -1,
+          load_order => 'G');
+    @RecordingHash::reads = ();
+    is(configure(\%h), 1, 'a recording hash');
+    is_deeply(\@RecordingHash::reads, [qw(machine name service_type)],
+              'parameters without a path are not read');
+    %h = (machine => '', name => 'Conf', display => 'Configured', user => 'LocalSystem',
+          dependencies => [qw(Tcpip Afd)], description => 'base', path => 'C:\\base.exe',
+          parameters => '-x', tag_id => 0, start_type => SERVICE_DEMAND_START,
+          error_control => SERVICE_ERROR_NORMAL);
+    @RecordingHash::reads = ();
+    is(configure(\%h), 1, 'every key');
+    is_deeply(\@RecordingHash::reads,
+              [qw(machine name display user dependencies description path parameters tag_id
+                  start_type error_control)],
+              'in the order of the call');
+    is_deeply(query('Conf'), $original, 'and the same settings again');
+};
+
 subtest 'only what is present changes' => sub {
     is(configure({ name => 'Conf' }), 1, 'a hash with only the name');
     is_deeply(query('Conf'), $original, 'changes nothing');

@@ -37,6 +37,14 @@ subtest 'the hash is emptied and refilled' => sub {
     is_deeply(\%again, \%info, 'to the same result');
 };
 
+subtest 'a reference held in a tied element' => sub {
+    require Tie::Hash;
+    tie my %holder, 'Tie::StdHash';
+    $holder{info} = { name => 'Q' };
+    is(Win32::Servane::QueryServiceConfig($holder{info}), 1, 'is followed');
+    is($holder{info}{display}, 'Queried', 'and its hash filled');
+};
+
 subtest 'a missing service' => sub {
     my %info = (name => 'Missing', extra => 1);
     is(Win32::Servane::QueryServiceConfig(\%info), 0, 'fails');
