@@ -144,7 +144,13 @@ bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bo
     HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
     SAVEFREESV(reinterpret_cast<SV*>(hash));
     SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
-    (void)hv_stores(hash, "command", newSViv(DwordToIV(event)));
+    // A tied hash keeps no value of its own: the store only marks the value,
+    // and setting it runs the tie's STORE.
+    SV* command = newSViv(DwordToIV(event));
+    if (!hv_stores(hash, "command", command)) {
+        SvSETMAGIC(command);
+        SvREFCNT_dec(command);
+    }
     CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
     LEAVE;
     return true;

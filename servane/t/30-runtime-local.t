@@ -140,6 +140,22 @@ Win32::Servane::StartService(undef, 20);
 print "@keys\n";
 PERL
 
+# A tied context hash receives "command" through its own STORE.
+is(run(<<'PERL'), "4128:4128 | command=4128\n", 'a tied context hash gets "command"');
+package Recorder { require Tie::Hash; our @ISA = ('Tie::StdHash');
+    sub STORE { $main::stored = "$_[1]=$_[2]"; $_[0]{$_[1]} = $_[2] } }
+our $stored = '';
+my @seen;
+tie my %ctx, 'Recorder';
+Win32::Servane::RegisterCallbacks({ timer => sub {
+    push @seen, join ':', $_[0], $_[1]{command} // '-';
+    Win32::Servane::StopService();
+    return;
+} });
+Win32::Servane::StartService(\%ctx, 20);
+print "@seen | $stored\n";
+PERL
+
 # An integer result becomes the state; a string holding 4 does not.
 is(run(<<'PERL'), "1 4 7\n", 'integer results report a state, strings do not');
 my @states;
