@@ -215,6 +215,8 @@ XS_INTERNAL(XS_StartService) {
         croak("%s", "Usage: Win32::Servane::StartService( [ \\%Context [, $CallbackTimer] ] )\n");
     if (HANDLE running = ghServiceThread.load())
         RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(running)));
+    if (items >= 1)
+        SvGETMAGIC(ST(0));
     HV* context = items >= 1 ? ContextHash(ST(0)) : nullptr;
     LONG period = items == 2 ? static_cast<LONG>(IVToDword(SvIV(ST(1)))) : 5000;
     HANDLE thread = StartServiceThread();

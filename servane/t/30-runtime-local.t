@@ -156,6 +156,20 @@ Win32::Servane::StartService(\%ctx, 20);
 print "@seen | $stored\n";
 PERL
 
+# A context reached through a tied scalar is fetched.
+is(run(<<'PERL'), "4128:y\n", 'a tied scalar holding the context reference');
+package Holder { sub TIESCALAR { bless {}, shift } sub FETCH { { mine => 'y' } } }
+my @seen;
+tie my $context, 'Holder';
+Win32::Servane::RegisterCallbacks({ timer => sub {
+    push @seen, join ':', $_[0], $_[1]{mine} // '-';
+    Win32::Servane::StopService();
+    return;
+} });
+Win32::Servane::StartService($context, 20);
+print "@seen\n";
+PERL
+
 # An integer result becomes the state; a string holding 4 does not.
 is(run(<<'PERL'), "1 4 7\n", 'integer results report a state, strings do not');
 my @states;
