@@ -194,11 +194,16 @@ XS_INTERNAL(XS_RegisterCallbacks) {
         RETURN_DWORD(0);
     HV* hash = reinterpret_cast<HV*>(target);
     for (const CallbackEvent& event : kCallbackEvents) {
-        SV** value = hv_fetch(hash, event.name, static_cast<I32>(std::strlen(event.name)), 0);
-        if (!value) {
+        // Asked apart from the fetch: a tied hash answers every fetch, also
+        // for a key it does not hold.
+        const I32 length = static_cast<I32>(std::strlen(event.name));
+        if (!hv_exists(hash, event.name, length)) {
             StoreCallback(aTHX_ event.code, nullptr);
             continue;
         }
+        SV** value = hv_fetch(hash, event.name, length, 0);
+        if (!value)
+            continue;
         SvGETMAGIC(*value);
         if (SvROK(*value) && SvTYPE(SvRV(*value)) == SVt_PVCV)
             StoreCallback(aTHX_ event.code, reinterpret_cast<CV*>(SvRV(*value)));

@@ -196,6 +196,18 @@ Win32::Servane::StartService(undef, 20);
 print "@events\n";
 PERL
 
+# The same with a tied hash: the names it does not hold are cleared too.
+is(run(<<'PERL'), "4128\n", 'a tied hash registration replaces a full one');
+require Tie::Hash;
+my @events;
+tie my %callbacks, 'Tie::StdHash';
+$callbacks{timer} = sub { push @events, $_[0]; Win32::Servane::StopService() };
+Win32::Servane::RegisterCallbacks(sub { push @events, "all$_[0]"; Win32::Servane::StopService() });
+Win32::Servane::RegisterCallbacks(\%callbacks);
+Win32::Servane::StartService(undef, 20);
+print "@events\n";
+PERL
+
 # A Perl error in a callback unwinds out of StartService; the process goes on.
 is(run(<<'PERL'), "died: boom|1|usable\n", 'a die in a callback unwinds out of StartService');
 my $calls = 0;
