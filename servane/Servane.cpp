@@ -284,7 +284,9 @@ XS_INTERNAL(XS_State) {
     SvGETMAGIC(first);
     if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
         HV* hash = reinterpret_cast<HV*>(SvRV(first));
-        SV** value = hv_fetchs(hash, "state", 0);
+        // Asked apart from the fetch: a tied hash answers every fetch, also
+        // for a key it does not hold.
+        SV** value = hv_exists(hash, "state", 5) ? hv_fetchs(hash, "state", 0) : nullptr;
         DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
         value = hv_fetchs(hash, "wait_hint", 0);
         DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;

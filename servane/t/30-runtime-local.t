@@ -99,6 +99,18 @@ PERL
 like($polling, qr/^1 1 1 1 0\.[0-4]\n$/,
     'StartService returns a handle (the same twice), the state becomes STOPPED, StopService returns at once');
 
+# A tied hash without "state" keeps the current state.
+is(run(<<'PERL'), "1 1\n", 'State with a tied hash holding only "wait_hint"');
+use Time::HiRes qw(time sleep);
+require Tie::Hash;
+Win32::Servane::StartService();
+my $end = time + 10;
+sleep 0.02 while Win32::Servane::State() != SERVICE_STOPPED && time < $end;
+tie my %report, 'Tie::StdHash';
+$report{wait_hint} = 3000;
+print Win32::Servane::State(\%report), " ", Win32::Servane::State(), "\n";
+PERL
+
 # Callbacks: one subroutine for every event gets the ticks as RUNNING.
 like(run(<<'PERL'), qr/^4160 4160 4160 \| 1 \| 1$/m, 'one subroutine: ticks arrive as SERVICE_CONTROL_RUNNING');
 my @events;
