@@ -144,7 +144,13 @@ bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bo
     HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
     SAVEFREESV(reinterpret_cast<SV*>(hash));
     SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
-    (void)hv_stores(hash, "command", newSViv(DwordToIV(event)));
+    // A tied hash keeps no value of its own: the store only marks the value,
+    // and setting it runs the tie's STORE.
+    SV* command = newSViv(DwordToIV(event));
+    if (!hv_stores(hash, "command", command)) {
+        SvSETMAGIC(command);
+        SvREFCNT_dec(command);
+    }
     CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
     LEAVE;
     return true;
@@ -188,11 +194,16 @@ XS_INTERNAL(XS_RegisterCallbacks) {
         RETURN_DWORD(0);
     HV* hash = reinterpret_cast<HV*>(target);
     for (const CallbackEvent& event : kCallbackEvents) {
-        SV** value = hv_fetch(hash, event.name, static_cast<I32>(std::strlen(event.name)), 0);
-        if (!value) {
+        // Asked apart from the fetch: a tied hash answers every fetch, also
+        // for a key it does not hold.
+        const I32 length = static_cast<I32>(std::strlen(event.name));
+        if (!hv_exists(hash, event.name, length)) {
             StoreCallback(aTHX_ event.code, nullptr);
             continue;
         }
+        SV** value = hv_fetch(hash, event.name, length, 0);
+        if (!value)
+            continue;
         SvGETMAGIC(*value);
         if (SvROK(*value) && SvTYPE(SvRV(*value)) == SVt_PVCV)
             StoreCallback(aTHX_ event.code, reinterpret_cast<CV*>(SvRV(*value)));
@@ -209,6 +220,8 @@ XS_INTERNAL(XS_StartService) {
         croak("%s", "Usage: Win32::Servane::StartService( [ \\%Context [, $CallbackTimer] ] )\n");
     if (HANDLE running = ghServiceThread.load())
         RETURN_DWORD(static_cast<DWORD>(reinterpret_cast<uintptr_t>(running)));
+    if (items >= 1)
+        SvGETMAGIC(ST(0));
     HV* context = items >= 1 ? ContextHash(ST(0)) : nullptr;
     LONG period = items == 2 ? static_cast<LONG>(IVToDword(SvIV(ST(1)))) : 5000;
     HANDLE thread = StartServiceThread();
@@ -271,7 +284,9 @@ XS_INTERNAL(XS_State) {
     SvGETMAGIC(first);
     if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
         HV* hash = reinterpret_cast<HV*>(SvRV(first));
-        SV** value = hv_fetchs(hash, "state", 0);
+        // Asked apart from the fetch: a tied hash answers every fetch, also
+        // for a key it does not hold.
+        SV** value = hv_exists(hash, "state", 5) ? hv_fetchs(hash, "state", 0) : nullptr;
         DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
         value = hv_fetchs(hash, "wait_hint", 0);
         DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;

@@ -99,6 +99,18 @@ PERL
 like($polling, qr/^1 1 1 1 0\.[0-4]\n$/,
     'StartService returns a handle (the same twice), the state becomes STOPPED, StopService returns at once');
 
+# A tied hash without "state" keeps the current state.
+is(run(<<'PERL'), "1 1\n", 'State with a tied hash holding only "wait_hint"');
+use Time::HiRes qw(time sleep);
+require Tie::Hash;
+Win32::Servane::StartService();
+my $end = time + 10;
+sleep 0.02 while Win32::Servane::State() != SERVICE_STOPPED && time < $end;
+tie my %report, 'Tie::StdHash';
+$report{wait_hint} = 3000;
+print Win32::Servane::State(\%report), " ", Win32::Servane::State(), "\n";
+PERL
+
 # Callbacks: one subroutine for every event gets the ticks as RUNNING.
 like(run(<<'PERL'), qr/^4160 4160 4160 \| 1 \| 1$/m, 'one subroutine: ticks arrive as SERVICE_CONTROL_RUNNING');
 my @events;
@@ -140,6 +152,36 @@ Win32::Servane::StartService(undef, 20);
 print "@keys\n";
 PERL
 
+# A tied context hash receives "command" through its own STORE.
+is(run(<<'PERL'), "4128:4128 | command=4128\n", 'a tied context hash gets "command"');
+package Recorder { require Tie::Hash; our @ISA = ('Tie::StdHash');
+    sub STORE { $main::stored = "$_[1]=$_[2]"; $_[0]{$_[1]} = $_[2] } }
+our $stored = '';
+my @seen;
+tie my %ctx, 'Recorder';
+Win32::Servane::RegisterCallbacks({ timer => sub {
+    push @seen, join ':', $_[0], $_[1]{command} // '-';
+    Win32::Servane::StopService();
+    return;
+} });
+Win32::Servane::StartService(\%ctx, 20);
+print "@seen | $stored\n";
+PERL
+
+# A context reached through a tied scalar is fetched.
+is(run(<<'PERL'), "4128:y\n", 'a tied scalar holding the context reference');
+package Holder { sub TIESCALAR { bless {}, shift } sub FETCH { { mine => 'y' } } }
+my @seen;
+tie my $context, 'Holder';
+Win32::Servane::RegisterCallbacks({ timer => sub {
+    push @seen, join ':', $_[0], $_[1]{mine} // '-';
+    Win32::Servane::StopService();
+    return;
+} });
+Win32::Servane::StartService($context, 20);
+print "@seen\n";
+PERL
+
 # An integer result becomes the state; a string holding 4 does not.
 is(run(<<'PERL'), "1 4 7\n", 'integer results report a state, strings do not');
 my @states;
@@ -162,6 +204,18 @@ is(run(<<'PERL'), "4128\n", 'a hash registration replaces a full one');
 my @events;
 Win32::Servane::RegisterCallbacks(sub { push @events, "all$_[0]"; Win32::Servane::StopService() });
 Win32::Servane::RegisterCallbacks({ timer => sub { push @events, $_[0]; Win32::Servane::StopService() } });
+Win32::Servane::StartService(undef, 20);
+print "@events\n";
+PERL
+
+# The same with a tied hash: the names it does not hold are cleared too.
+is(run(<<'PERL'), "4128\n", 'a tied hash registration replaces a full one');
+require Tie::Hash;
+my @events;
+tie my %callbacks, 'Tie::StdHash';
+$callbacks{timer} = sub { push @events, $_[0]; Win32::Servane::StopService() };
+Win32::Servane::RegisterCallbacks(sub { push @events, "all$_[0]"; Win32::Servane::StopService() });
+Win32::Servane::RegisterCallbacks(\%callbacks);
 Win32::Servane::StartService(undef, 20);
 print "@events\n";
 PERL

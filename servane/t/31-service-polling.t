@@ -3,24 +3,16 @@ use warnings;
 use Test::More;
 use Time::HiRes qw(sleep time);
 use lib "$ENV{SOURCE_DIR}/servane/t/lib";
-use ServaneService qw(new_root svcctl query wait_state watch_states install_script
-                      write_script read_log wait_log end_services);
+use ServaneService qw(new_root have_svcctl svcctl query wait_state watch_states
+                      write_service_script start_service remove_services read_log wait_log);
 
 # A polling Perl script run as a service by the Windows layer's service
 # control manager, driven with controls; each step checks what the manager
 # reports. The script logs each control it sees and the state at that time.
-my $root = new_root();
-plan skip_all => 'svcctl not built' unless -x "$ENV{BUILD_DIR}/bin/svcctl";
+new_root();
+plan skip_all => 'svcctl not built' unless have_svcctl();
 
-my $script = write_script('poll.pl', <<'PERL');
-use strict; use warnings;
-use IO::Handle;
-use Time::HiRes qw(sleep time);
-use Win32::Servane;
-my ($log, $mode) = @ARGV;
-open my $fh, '>>', $log or die "$log: $!";
-$fh->autoflush(1);
-sub note { print $fh "@_\n" }
+my $script = write_service_script('poll.pl', <<'PERL');
 Win32::Servane::Timeout($mode eq 'lazy' ? 1 : 3);
 Win32::Servane::StartService();
 my $end = time + 20;
@@ -56,18 +48,9 @@ while (time < $end + 60) {
 note 'end';
 PERL
 
-sub start_service {
-    my ($name, $mode) = @_;
-    my $log = "$root/$name.log";
-    install_script($name, $script, $log, $mode);
-    my ($rc, $out) = svcctl('start', $name);
-    is($rc, 0, "$name: svcctl start") or diag $out;
-    return $log;
-}
-
 # --- A script that answers every control -------------------------------------------
 {
-    my $log = start_service('PollAnswers', 'answer');
+    my $log = start_service('PollAnswers', $script, 'answer');
     my $hint;
     my $end = time + 15;
     while (time < $end) {
@@ -107,7 +90,7 @@ sub start_service {
 
 # --- A script that answers nothing: the library finishes each pending state --------
 {
-    my $log = start_service('PollLazy', 'lazy');
+    my $log = start_service('PollLazy', $script, 'lazy');
     wait_state('PollLazy', 4, 15);
     my $t = time;
     svcctl('pause', 'PollLazy');
@@ -125,7 +108,7 @@ sub start_service {
 
 # --- A service-specific exit code -------------------------------------------------------
 {
-    my $log = start_service('PollError', 'error');
+    my $log = start_service('PollError', $script, 'error');
     wait_state('PollError', 4, 15);
     svcctl('stop', 'PollError');
     my ($s) = wait_state('PollError', 1, 15);
@@ -137,7 +120,7 @@ sub start_service {
 
 # --- StopService with the dispatcher still waiting ------------------------------------------
 {
-    my $log = start_service('PollHang', 'hang');
+    my $log = start_service('PollHang', $script, 'hang');
     wait_state('PollHang', 4, 15);
     svcctl('stop', 'PollHang');
     my ($s, $took) = wait_state('PollHang', 1, 15);
@@ -149,8 +132,5 @@ sub start_service {
     cmp_ok($secs, '<', 3.0, 'and ended it within the bounded time');
 }
 
-for my $name (qw(PollAnswers PollLazy PollError PollHang)) {
-    svcctl('delete', $name);
-}
-end_services();
+remove_services(qw(PollAnswers PollLazy PollError PollHang));
 done_testing();

@@ -3,23 +3,15 @@ use warnings;
 use Test::More;
 use Time::HiRes qw(sleep time);
 use lib "$ENV{SOURCE_DIR}/servane/t/lib";
-use ServaneService qw(new_root svcctl query wait_state watch_states install_script
-                      write_script read_log wait_log end_services);
+use ServaneService qw(new_root have_svcctl svcctl query wait_state watch_states
+                      write_service_script start_service remove_services read_log wait_log);
 
 # A callback-mode Perl script run as a service by the Windows layer's
 # service control manager: the callbacks answer by returning states.
-my $root = new_root();
-plan skip_all => 'svcctl not built' unless -x "$ENV{BUILD_DIR}/bin/svcctl";
+new_root();
+plan skip_all => 'svcctl not built' unless have_svcctl();
 
-my $script = write_script('callbacks.pl', <<'PERL');
-use strict; use warnings;
-use IO::Handle;
-use Time::HiRes qw(sleep);
-use Win32::Servane;
-my ($log, $mode) = @ARGV;
-open my $fh, '>>', $log or die "$log: $!";
-$fh->autoflush(1);
-sub note { print $fh "@_\n" }
+my $script = write_service_script('callbacks.pl', <<'PERL');
 my %context = (mode => $mode);
 Win32::Servane::RegisterCallbacks({
     start => sub { note 'start', $_[0], Win32::Servane::State(); sleep 1.0; SERVICE_RUNNING },
@@ -44,17 +36,8 @@ my $thread = Win32::Servane::StartService(\%context, 300);
 note 'returned', $thread ? 1 : 0;
 PERL
 
-sub start_service {
-    my ($name, $mode) = @_;
-    my $log = "$root/$name.log";
-    install_script($name, $script, $log, $mode);
-    my ($rc, $out) = svcctl('start', $name);
-    is($rc, 0, "$name: svcctl start") or diag $out;
-    return $log;
-}
-
 {
-    my $log = start_service('Callbacks', 'plain');
+    my $log = start_service('Callbacks', $script, 'plain');
     my @seen = watch_states('Callbacks', 15, 4);
     is_deeply(\@seen, [2, 4], 'START_PENDING, then RUNNING from the start callback');
     like(read_log($log), qr/^start 4112 2$/m, '"start" gets SERVICE_CONTROL_START in START_PENDING');
@@ -79,7 +62,7 @@ sub start_service {
 
 # Controls that arrive while a callback runs are handled after it, in order.
 {
-    my $log = start_service('CallbacksSlow', 'slow');
+    my $log = start_service('CallbacksSlow', $script, 'slow');
     wait_state('CallbacksSlow', 4, 15);
     svcctl('pause', 'CallbacksSlow');
     svcctl('continue', 'CallbacksSlow');
@@ -94,6 +77,5 @@ sub start_service {
     wait_log($log, qr/^returned/m, 10);
 }
 
-svcctl('delete', $_) for qw(Callbacks CallbacksSlow);
-end_services();
+remove_services(qw(Callbacks CallbacksSlow));
 done_testing();

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -144,8 +145,20 @@ TEST_F(Runtime, DefaultsAtLoad) {
     EXPECT_EQ(gdwServiceType.load(), 0x110u);
     EXPECT_EQ(gCallbackTimer.Period(), 5000);
     EXPECT_FALSE(gCallbackTimer.IsRunning());
-    DWORD major = gOsVersion.dwMajorVersion;
-    EXPECT_EQ(gdwControlsAccepted.load(), major <= 4 ? 7u : major <= 6 ? 31u : 0u);
+}
+
+// The accepted controls at load follow the system's major version: 7 up to
+// version 4, 31 for 5 and 6, none from 7 on.
+TEST_F(Runtime, AcceptedControlsByMajorVersion) {
+    const DWORD saved = gOsVersion.dwMajorVersion;
+    const std::pair<DWORD, DWORD> rows[] = {{0, 7}, {4, 7}, {5, 31}, {6, 31}, {7, 0}, {10, 0}};
+    for (auto [major, accepted] : rows) {
+        gOsVersion.dwMajorVersion = major;
+        InitializeModuleState();
+        EXPECT_EQ(gdwControlsAccepted.load(), accepted) << "major version " << major;
+    }
+    gOsVersion.dwMajorVersion = saved;
+    InitializeModuleState();
 }
 
 // --- The control handler ---------------------------------------------------------

@@ -6,11 +6,13 @@ use strict;
 use warnings;
 use Exporter 'import';
 use File::Temp qw(tempdir);
+use Test::More ();
 use Time::HiRes qw(sleep time);
 use ServaneTest qw(build_dir blib);
 
-our @EXPORT_OK = qw(new_root svcctl query wait_state watch_states install_script
-                    write_script read_log wait_log end_services);
+our @EXPORT_OK = qw(new_root have_svcctl svcctl query wait_state watch_states install_script
+                    write_script write_service_script start_service remove_services
+                    read_log wait_log end_services);
 
 my $root;
 
@@ -23,6 +25,8 @@ sub new_root {
 }
 
 sub svcctl_path { build_dir() . '/bin/svcctl' }
+
+sub have_svcctl { -x svcctl_path() }
 
 # Runs svcctl; returns (exit status, output).
 sub svcctl {
@@ -89,6 +93,42 @@ sub write_script {
     print $fh $code;
     close $fh;
     return $path;
+}
+
+# The opening of every test service script: its arguments are a log file
+# and a mode word, and note() appends one line to the log at once.
+my $script_head = <<'PERL';
+use strict; use warnings;
+use IO::Handle;
+use Time::HiRes qw(sleep time);
+use Win32::Servane;
+my ($log, $mode) = @ARGV;
+open my $fh, '>>', $log or die "$log: $!";
+$fh->autoflush(1);
+sub note { print $fh "@_\n" }
+PERL
+
+# Writes a service script: the common opening, then the body.
+sub write_service_script {
+    my ($file, $body) = @_;
+    return write_script($file, $script_head . $body);
+}
+
+# Installs a service script under the name with its log in the state root,
+# starts it (a test of its own: svcctl start succeeds) and returns the log.
+sub start_service {
+    my ($name, $script, $mode) = @_;
+    my $log = "$root/$name.log";
+    install_script($name, $script, $log, $mode);
+    my ($rc, $out) = svcctl('start', $name);
+    Test::More::is($rc, 0, "$name: svcctl start") or Test::More::diag($out);
+    return $log;
+}
+
+# Deletes the services and ends every process this test started.
+sub remove_services {
+    svcctl('delete', $_) for @_;
+    end_services();
 }
 
 # Installs a Perl script as an own-process service run by this perl with the
