@@ -234,6 +234,43 @@ ACCESS_MASK RightsFor(SECURITY_INFORMATION si, bool write) {
     return need;
 }
 
+// Whether a handle with `granted` may read or write the parts `si` names;
+// if not, ERROR_ACCESS_DENIED.
+bool MayAccessParts(ACCESS_MASK granted, SECURITY_INFORMATION si, bool write) {
+    ACCESS_MASK need = RightsFor(si, write);
+    if ((granted & need) != need) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+// The parts of an object's descriptor (none when it has no descriptor); a
+// damaged one gives ERROR_INVALID_SECURITY_DESCR.
+bool ReadObjectParts(UserObject& object, SdParts& parts) {
+    if (!object.sd.empty() && !ReadParts(object.sd.data(), parts)) {
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return false;
+    }
+    return true;
+}
+
+// Copies the parts `si` names from `from` into `to`.
+void TakeParts(SdParts& to, const SdParts& from, SECURITY_INFORMATION si) {
+    if (si & OWNER_SECURITY_INFORMATION)
+        to.owner = from.owner;
+    if (si & GROUP_SECURITY_INFORMATION)
+        to.group = from.group;
+    if (si & DACL_SECURITY_INFORMATION) {
+        to.daclPresent = from.daclPresent;
+        to.dacl = from.dacl;
+    }
+    if (si & SACL_SECURITY_INFORMATION) {
+        to.saclPresent = from.saclPresent;
+        to.sacl = from.sacl;
+    }
+}
+
 } // namespace
 
 extern "C" HWINSTA WINAPI GetProcessWindowStation(void) {
@@ -398,29 +435,13 @@ extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SECURITY_INFORMATION si = *pSIRequested;
-    ACCESS_MASK need = RightsFor(si, false);
-    if ((access & need) != need) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!MayAccessParts(access, si, false))
         return FALSE;
-    }
     // Only the requested parts go into the answer.
     SdParts all, requested;
-    if (!object->sd.empty() && !ReadParts(object->sd.data(), all)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!ReadObjectParts(*object, all))
         return FALSE;
-    }
-    if (si & OWNER_SECURITY_INFORMATION)
-        requested.owner = all.owner;
-    if (si & GROUP_SECURITY_INFORMATION)
-        requested.group = all.group;
-    if (si & DACL_SECURITY_INFORMATION) {
-        requested.daclPresent = all.daclPresent;
-        requested.dacl = all.dacl;
-    }
-    if (si & SACL_SECURITY_INFORMATION) {
-        requested.saclPresent = all.saclPresent;
-        requested.sacl = all.sacl;
-    }
+    TakeParts(requested, all, si);
     std::vector<BYTE> answer;
     if (!ToSelfRelative(requested, answer)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -454,11 +475,8 @@ extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SECURITY_INFORMATION si = *pSIRequested;
-    ACCESS_MASK need = RightsFor(si, true);
-    if ((access & need) != need) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!MayAccessParts(access, si, true))
         return FALSE;
-    }
     SdParts given;
     if (!IsValidSecurityDescriptor(pSID) || !ReadParts(pSID, given)) {
         SetLastError(ERROR_INVALID_SECURITY_DESCR);
@@ -470,24 +488,11 @@ extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SdParts current;
-    if (!object->sd.empty() && !ReadParts(object->sd.data(), current)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!ReadObjectParts(*object, current))
         return FALSE;
-    }
     // The requested parts are replaced; the others stay as they were.
     SdParts merged = current;
-    if (si & OWNER_SECURITY_INFORMATION)
-        merged.owner = given.owner;
-    if (si & GROUP_SECURITY_INFORMATION)
-        merged.group = given.group;
-    if (si & DACL_SECURITY_INFORMATION) {
-        merged.daclPresent = given.daclPresent;
-        merged.dacl = given.dacl;
-    }
-    if (si & SACL_SECURITY_INFORMATION) {
-        merged.saclPresent = given.saclPresent;
-        merged.sacl = given.sacl;
-    }
+    TakeParts(merged, given, si);
     std::vector<BYTE> bytes;
     if (!ToSelfRelative(merged, bytes)) {
         SetLastError(ERROR_INVALID_SECURITY_DESCR);
