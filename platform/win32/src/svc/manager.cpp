@@ -98,6 +98,21 @@ std::shared_ptr<ServiceObject> GetService(SC_HANDLE h) {
     return LookupHandleAs<ServiceObject>(reinterpret_cast<HANDLE>(h), ObjectKind::Service);
 }
 
+// The service behind h when the handle carries `right`; else null, with
+// ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
+std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
+    auto svc = GetService(h);
+    if (!svc) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!(svc->granted & right)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return svc;
+}
+
 bool IsLocalMachine(const char* machine) {
     if (!machine || !*machine)
         return true;
@@ -701,11 +716,9 @@ extern "C" SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hManager, LPCSTR name, DWORD 
 }
 
 extern "C" BOOL WINAPI DeleteService(SC_HANDLE h) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, DELETE);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & DELETE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     RegKey key;
     if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
         return Fail(err);
@@ -723,11 +736,9 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
                                             LPCSTR dependencies, LPCSTR account, LPCSTR password,
                                             LPCSTR displayName) {
     (void)password; // never stored
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_CHANGE_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_CHANGE_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     RegKey key;
     if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
         return Fail(err);
@@ -810,11 +821,9 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
 
 extern "C" BOOL WINAPI QueryServiceConfigA(SC_HANDLE h, LPQUERY_SERVICE_CONFIGA config, DWORD size,
                                            LPDWORD needed) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (!needed)
         return Fail(RPC_X_NULL_REF_POINTER);
     RegKey key;
@@ -857,11 +866,9 @@ extern "C" BOOL WINAPI QueryServiceConfigA(SC_HANDLE h, LPQUERY_SERVICE_CONFIGA 
 }
 
 extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID info) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_CHANGE_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_CHANGE_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (level != SERVICE_CONFIG_DESCRIPTION)
         return Fail(ERROR_INVALID_LEVEL);
     if (!info)
@@ -887,11 +894,9 @@ extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID in
 
 extern "C" BOOL WINAPI QueryServiceConfig2A(SC_HANDLE h, DWORD level, LPBYTE buffer, DWORD size,
                                             LPDWORD needed) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (level != SERVICE_CONFIG_DESCRIPTION)
         return Fail(ERROR_INVALID_LEVEL);
     if (!needed)
@@ -932,11 +937,9 @@ bool StatusOf(const std::shared_ptr<ServiceObject>& svc, SERVICE_STATUS_PROCESS&
 } // namespace
 
 extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_STATUS);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_STATUS))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (!status)
         return Fail(RPC_X_NULL_REF_POINTER);
     SERVICE_STATUS_PROCESS st;
@@ -968,11 +971,9 @@ extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE h, SC_STATUS_TYPE level, L
 }
 
 extern "C" BOOL WINAPI StartServiceA(SC_HANDLE h, DWORD argc, LPCSTR* argv) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_START);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_START))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     std::vector<std::string> args;
     if (argc && !argv)
         return Fail(ERROR_INVALID_PARAMETER);
