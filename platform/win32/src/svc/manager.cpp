@@ -113,6 +113,15 @@ std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
     return svc;
 }
 
+// Opens a service's key for writing and reads its configuration; a service
+// marked for deletion can no longer be changed. 0 or the error.
+DWORD OpenForChange(const std::string& name, RegKey& key, ServiceConfig& cfg) {
+    if (DWORD err = OpenServiceKey(name, KEY_ALL_ACCESS, key))
+        return err;
+    ReadConfig(key.get(), cfg);
+    return cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE : 0;
+}
+
 bool IsLocalMachine(const char* machine) {
     if (!machine || !*machine)
         return true;
@@ -740,12 +749,9 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
     if (!svc)
         return FALSE;
     RegKey key;
-    if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
-        return Fail(err);
     ServiceConfig cfg;
-    ReadConfig(key.get(), cfg);
-    if (cfg.deleteFlag)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (DWORD err = OpenForChange(svc->name, key, cfg))
+        return Fail(err);
     DWORD newType = type == SERVICE_NO_CHANGE ? cfg.type : type;
     DWORD newStart = start == SERVICE_NO_CHANGE ? cfg.start : start;
     DWORD newError = errorControl == SERVICE_NO_CHANGE ? cfg.errorControl : errorControl;
@@ -874,12 +880,9 @@ extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID in
     if (!info)
         return Fail(ERROR_INVALID_ADDRESS);
     RegKey key;
-    if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
-        return Fail(err);
     ServiceConfig cfg;
-    ReadConfig(key.get(), cfg);
-    if (cfg.deleteFlag)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (DWORD err = OpenForChange(svc->name, key, cfg))
+        return Fail(err);
     const char* text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
     if (!text)
         return TRUE;
