@@ -206,6 +206,13 @@ void EnsureReady(Directory& dir) {
     SetLastError(savedError);
 }
 
+// The directory, locked for the caller's scope and set up on first use.
+struct ReadyDirectory {
+    Directory& dir = TheDirectory();
+    std::lock_guard<std::mutex> lock{dir.mutex};
+    ReadyDirectory() { EnsureReady(dir); }
+};
+
 // Either kind of user object behind a handle, with the handle's rights.
 bool LookupUserObject(HANDLE h, UserObject** object, ACCESS_MASK* access) {
     if (auto ws = LookupHandleAs<WinStaHandle>(h, ObjectKind::WindowStation)) {
@@ -275,9 +282,8 @@ void TakeParts(SdParts& to, const SdParts& from, SECURITY_INFORMATION si) {
 
 extern "C" HWINSTA WINAPI GetProcessWindowStation(void) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     return dir.processStation;
 }
 
@@ -287,9 +293,8 @@ extern "C" HWINSTA WINAPI OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MAS
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     auto station = FindStation(dir, lpszWinSta);
     if (!station) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -301,9 +306,8 @@ extern "C" HWINSTA WINAPI OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MAS
 
 extern "C" BOOL WINAPI SetProcessWindowStation(HWINSTA hWinSta) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hWinSta, ObjectKind::WindowStation))
         return FALSE;
     dir.processStation = hWinSta;
@@ -312,9 +316,8 @@ extern "C" BOOL WINAPI SetProcessWindowStation(HWINSTA hWinSta) {
 
 extern "C" BOOL WINAPI CloseWindowStation(HWINSTA hWinSta) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hWinSta, ObjectKind::WindowStation))
         return FALSE;
     if (hWinSta == dir.processStation) {
@@ -326,9 +329,8 @@ extern "C" BOOL WINAPI CloseWindowStation(HWINSTA hWinSta) {
 
 extern "C" HDESK WINAPI GetThreadDesktop(DWORD dwThreadId) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     std::shared_ptr<ThreadState> thread = FindThread(dwThreadId);
     if (!thread) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -344,9 +346,8 @@ extern "C" HDESK WINAPI OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MAS
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     // Desktops are looked up on the process's current window station.
     auto ws = LookupHandleAs<WinStaHandle>(dir.processStation, ObjectKind::WindowStation);
     if (ws) {
@@ -361,9 +362,7 @@ extern "C" HDESK WINAPI OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MAS
 
 extern "C" BOOL WINAPI SetThreadDesktop(HDESK hDesktop) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     if (!LookupHandle(hDesktop, ObjectKind::Desktop))
         return FALSE;
     ThreadState& self = CurrentThread();
@@ -374,9 +373,8 @@ extern "C" BOOL WINAPI SetThreadDesktop(HDESK hDesktop) {
 
 extern "C" BOOL WINAPI CloseDesktop(HDESK hDesktop) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hDesktop, ObjectKind::Desktop))
         return FALSE;
     // A handle in use as some thread's desktop, or the initial desktop, stays open.
@@ -395,9 +393,7 @@ extern "C" BOOL WINAPI CloseDesktop(HDESK hDesktop) {
 extern "C" BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo,
                                                  DWORD nLength, LPDWORD lpnLengthNeeded) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     std::string text;
     if (auto ws = LookupHandleAs<WinStaHandle>(hObj, ObjectKind::WindowStation))
         text = nIndex == UOI_NAME ? ws->station->name : "WindowStation";
@@ -423,9 +419,7 @@ extern "C" BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID 
 extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, PVOID pSID,
                                              DWORD nLength, LPDWORD lpnLengthNeeded) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     UserObject* object = nullptr;
     ACCESS_MASK access = 0;
     if (!LookupUserObject(hObj, &object, &access))
@@ -463,9 +457,7 @@ extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
 
 extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, PVOID pSID) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     UserObject* object = nullptr;
     ACCESS_MASK access = 0;
     if (!LookupUserObject(hObj, &object, &access))
