@@ -450,8 +450,7 @@ typedef struct _TOKEN_ELEVATION {
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-/* ---- Service types (shared with winsvc.h) ---- */
-#ifndef SERVICE_KERNEL_DRIVER
+/* ---- Service types, start types, error-control levels (for winsvc.h) ---- */
 #define SERVICE_KERNEL_DRIVER 0x00000001
 #define SERVICE_FILE_SYSTEM_DRIVER 0x00000002
 #define SERVICE_ADAPTER 0x00000004
@@ -473,7 +472,6 @@ typedef struct _TOKEN_ELEVATION {
 #define SERVICE_ERROR_NORMAL 0x00000001
 #define SERVICE_ERROR_SEVERE 0x00000002
 #define SERVICE_ERROR_CRITICAL 0x00000003
-#endif
 
 /* ---- SIDs (advapi32) ---- */
 WINADVAPI BOOL WINAPI IsValidSid(PSID pSid);

@@ -544,6 +544,21 @@ std::string CanonicalFile(const std::string& path) {
     return path;
 }
 
+// The key `subKey` names below the open key `hKey`, created when `create`
+// is set (then `disposition` tells whether it was new).
+LONG ResolveSubKey(HKEY hKey, LPCSTR subKey, bool create, Location* to, DWORD* disposition,
+                   const char* keyClass = nullptr) {
+    Location from;
+    REGSAM access;
+    std::vector<std::string> parts;
+    LONG e = Resolve(hKey, &from, &access);
+    if (e == ERROR_SUCCESS)
+        e = SplitPath(subKey, &parts);
+    if (e == ERROR_SUCCESS)
+        e = ResolvePath(from, parts, create, to, disposition, keyClass);
+    return e;
+}
+
 } // namespace
 } // namespace w32p
 
@@ -555,14 +570,8 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOpti
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    Location from, to;
-    REGSAM access;
-    std::vector<std::string> parts;
-    LONG e = Resolve(hKey, &from, &access);
-    if (e == ERROR_SUCCESS)
-        e = SplitPath(lpSubKey, &parts);
-    if (e == ERROR_SUCCESS)
-        e = ResolvePath(from, parts, false, &to, nullptr);
+    Location to;
+    LONG e = ResolveSubKey(hKey, lpSubKey, false, &to, nullptr);
     if (e == ERROR_SUCCESS)
         e = NewKeyHandle(to, samDesired, phkResult);
     return e;
@@ -581,15 +590,9 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
         return ERROR_INVALID_PARAMETER;
     if (dwOptions & (REG_OPTION_CREATE_LINK | REG_OPTION_OPEN_LINK))
         return ERROR_NOT_SUPPORTED; // symbolic links are not provided
-    Location from, to;
-    REGSAM access;
-    std::vector<std::string> parts;
+    Location to;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    LONG e = Resolve(hKey, &from, &access);
-    if (e == ERROR_SUCCESS)
-        e = SplitPath(lpSubKey, &parts);
-    if (e == ERROR_SUCCESS)
-        e = ResolvePath(from, parts, true, &to, &disposition, lpClass);
+    LONG e = ResolveSubKey(hKey, lpSubKey, true, &to, &disposition, lpClass);
     if (e == ERROR_SUCCESS)
         e = NewKeyHandle(to, samDesired, phkResult);
     if (e == ERROR_SUCCESS && lpdwDisposition)
@@ -664,14 +667,8 @@ extern "C" LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 extern "C" LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
-    Location from, target;
-    REGSAM access;
-    std::vector<std::string> parts;
-    LONG e = Resolve(hKey, &from, &access);
-    if (e == ERROR_SUCCESS)
-        e = SplitPath(lpSubKey, &parts);
-    if (e == ERROR_SUCCESS)
-        e = ResolvePath(from, parts, false, &target, nullptr);
+    Location target;
+    LONG e = ResolveSubKey(hKey, lpSubKey, false, &target, nullptr);
     if (e != ERROR_SUCCESS)
         return e;
     if (target.usersRoot || target.id == kRootKeyId)

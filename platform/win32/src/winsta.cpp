@@ -206,6 +206,13 @@ void EnsureReady(Directory& dir) {
     SetLastError(savedError);
 }
 
+// The directory, locked for the caller's scope and set up on first use.
+struct ReadyDirectory {
+    Directory& dir = TheDirectory();
+    std::lock_guard<std::mutex> lock{dir.mutex};
+    ReadyDirectory() { EnsureReady(dir); }
+};
+
 // Either kind of user object behind a handle, with the handle's rights.
 bool LookupUserObject(HANDLE h, UserObject** object, ACCESS_MASK* access) {
     if (auto ws = LookupHandleAs<WinStaHandle>(h, ObjectKind::WindowStation)) {
@@ -234,13 +241,49 @@ ACCESS_MASK RightsFor(SECURITY_INFORMATION si, bool write) {
     return need;
 }
 
+// Whether a handle with `granted` may read or write the parts `si` names;
+// if not, ERROR_ACCESS_DENIED.
+bool MayAccessParts(ACCESS_MASK granted, SECURITY_INFORMATION si, bool write) {
+    ACCESS_MASK need = RightsFor(si, write);
+    if ((granted & need) != need) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+// The parts of an object's descriptor (none when it has no descriptor); a
+// damaged one gives ERROR_INVALID_SECURITY_DESCR.
+bool ReadObjectParts(UserObject& object, SdParts& parts) {
+    if (!object.sd.empty() && !ReadParts(object.sd.data(), parts)) {
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return false;
+    }
+    return true;
+}
+
+// Copies the parts `si` names from `from` into `to`.
+void TakeParts(SdParts& to, const SdParts& from, SECURITY_INFORMATION si) {
+    if (si & OWNER_SECURITY_INFORMATION)
+        to.owner = from.owner;
+    if (si & GROUP_SECURITY_INFORMATION)
+        to.group = from.group;
+    if (si & DACL_SECURITY_INFORMATION) {
+        to.daclPresent = from.daclPresent;
+        to.dacl = from.dacl;
+    }
+    if (si & SACL_SECURITY_INFORMATION) {
+        to.saclPresent = from.saclPresent;
+        to.sacl = from.sacl;
+    }
+}
+
 } // namespace
 
 extern "C" HWINSTA WINAPI GetProcessWindowStation(void) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     return dir.processStation;
 }
 
@@ -250,9 +293,8 @@ extern "C" HWINSTA WINAPI OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MAS
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     auto station = FindStation(dir, lpszWinSta);
     if (!station) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -264,9 +306,8 @@ extern "C" HWINSTA WINAPI OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MAS
 
 extern "C" BOOL WINAPI SetProcessWindowStation(HWINSTA hWinSta) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hWinSta, ObjectKind::WindowStation))
         return FALSE;
     dir.processStation = hWinSta;
@@ -275,9 +316,8 @@ extern "C" BOOL WINAPI SetProcessWindowStation(HWINSTA hWinSta) {
 
 extern "C" BOOL WINAPI CloseWindowStation(HWINSTA hWinSta) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hWinSta, ObjectKind::WindowStation))
         return FALSE;
     if (hWinSta == dir.processStation) {
@@ -289,9 +329,8 @@ extern "C" BOOL WINAPI CloseWindowStation(HWINSTA hWinSta) {
 
 extern "C" HDESK WINAPI GetThreadDesktop(DWORD dwThreadId) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     std::shared_ptr<ThreadState> thread = FindThread(dwThreadId);
     if (!thread) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -307,9 +346,8 @@ extern "C" HDESK WINAPI OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MAS
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     // Desktops are looked up on the process's current window station.
     auto ws = LookupHandleAs<WinStaHandle>(dir.processStation, ObjectKind::WindowStation);
     if (ws) {
@@ -324,9 +362,7 @@ extern "C" HDESK WINAPI OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MAS
 
 extern "C" BOOL WINAPI SetThreadDesktop(HDESK hDesktop) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     if (!LookupHandle(hDesktop, ObjectKind::Desktop))
         return FALSE;
     ThreadState& self = CurrentThread();
@@ -337,9 +373,8 @@ extern "C" BOOL WINAPI SetThreadDesktop(HDESK hDesktop) {
 
 extern "C" BOOL WINAPI CloseDesktop(HDESK hDesktop) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
+    Directory& dir = ready.dir;
     if (!LookupHandle(hDesktop, ObjectKind::Desktop))
         return FALSE;
     // A handle in use as some thread's desktop, or the initial desktop, stays open.
@@ -358,9 +393,7 @@ extern "C" BOOL WINAPI CloseDesktop(HDESK hDesktop) {
 extern "C" BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo,
                                                  DWORD nLength, LPDWORD lpnLengthNeeded) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     std::string text;
     if (auto ws = LookupHandleAs<WinStaHandle>(hObj, ObjectKind::WindowStation))
         text = nIndex == UOI_NAME ? ws->station->name : "WindowStation";
@@ -386,9 +419,7 @@ extern "C" BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID 
 extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, PVOID pSID,
                                              DWORD nLength, LPDWORD lpnLengthNeeded) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     UserObject* object = nullptr;
     ACCESS_MASK access = 0;
     if (!LookupUserObject(hObj, &object, &access))
@@ -398,29 +429,13 @@ extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SECURITY_INFORMATION si = *pSIRequested;
-    ACCESS_MASK need = RightsFor(si, false);
-    if ((access & need) != need) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!MayAccessParts(access, si, false))
         return FALSE;
-    }
     // Only the requested parts go into the answer.
     SdParts all, requested;
-    if (!object->sd.empty() && !ReadParts(object->sd.data(), all)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!ReadObjectParts(*object, all))
         return FALSE;
-    }
-    if (si & OWNER_SECURITY_INFORMATION)
-        requested.owner = all.owner;
-    if (si & GROUP_SECURITY_INFORMATION)
-        requested.group = all.group;
-    if (si & DACL_SECURITY_INFORMATION) {
-        requested.daclPresent = all.daclPresent;
-        requested.dacl = all.dacl;
-    }
-    if (si & SACL_SECURITY_INFORMATION) {
-        requested.saclPresent = all.saclPresent;
-        requested.sacl = all.sacl;
-    }
+    TakeParts(requested, all, si);
     std::vector<BYTE> answer;
     if (!ToSelfRelative(requested, answer)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -442,9 +457,7 @@ extern "C" BOOL WINAPI GetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
 
 extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, PVOID pSID) {
     CurrentQueue();
-    Directory& dir = TheDirectory();
-    std::lock_guard lock(dir.mutex);
-    EnsureReady(dir);
+    ReadyDirectory ready;
     UserObject* object = nullptr;
     ACCESS_MASK access = 0;
     if (!LookupUserObject(hObj, &object, &access))
@@ -454,11 +467,8 @@ extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SECURITY_INFORMATION si = *pSIRequested;
-    ACCESS_MASK need = RightsFor(si, true);
-    if ((access & need) != need) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!MayAccessParts(access, si, true))
         return FALSE;
-    }
     SdParts given;
     if (!IsValidSecurityDescriptor(pSID) || !ReadParts(pSID, given)) {
         SetLastError(ERROR_INVALID_SECURITY_DESCR);
@@ -470,24 +480,11 @@ extern "C" BOOL WINAPI SetUserObjectSecurity(HANDLE hObj, DWORD* pSIRequested, P
         return FALSE;
     }
     SdParts current;
-    if (!object->sd.empty() && !ReadParts(object->sd.data(), current)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!ReadObjectParts(*object, current))
         return FALSE;
-    }
     // The requested parts are replaced; the others stay as they were.
     SdParts merged = current;
-    if (si & OWNER_SECURITY_INFORMATION)
-        merged.owner = given.owner;
-    if (si & GROUP_SECURITY_INFORMATION)
-        merged.group = given.group;
-    if (si & DACL_SECURITY_INFORMATION) {
-        merged.daclPresent = given.daclPresent;
-        merged.dacl = given.dacl;
-    }
-    if (si & SACL_SECURITY_INFORMATION) {
-        merged.saclPresent = given.saclPresent;
-        merged.sacl = given.sacl;
-    }
+    TakeParts(merged, given, si);
     std::vector<BYTE> bytes;
     if (!ToSelfRelative(merged, bytes)) {
         SetLastError(ERROR_INVALID_SECURITY_DESCR);

@@ -1,6 +1,8 @@
 // Thread message queues and thread timers.
 #include <windows.h>
 
+#include "waitfor.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,16 +10,6 @@
 #include <vector>
 
 namespace {
-
-// Polls a condition for up to 10 s (the machine is shared and noisy).
-template <class F> bool WaitFor(F cond) {
-    for (int i = 0; i < 2000; ++i) {
-        if (cond())
-            return true;
-        Sleep(5);
-    }
-    return cond();
-}
 
 int64_t NowMs() {
     using namespace std::chrono;

@@ -1,6 +1,8 @@
 // Threads: ids, exit codes, TerminateThread of blocked threads, handles.
 #include <windows.h>
 
+#include "waitfor.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,15 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-template <class F> bool WaitFor(F cond) {
-    for (int i = 0; i < 2000; ++i) {
-        if (cond())
-            return true;
-        Sleep(5);
-    }
-    return cond();
-}
 
 struct Shared {
     std::atomic<DWORD> id{0};

@@ -98,6 +98,30 @@ std::shared_ptr<ServiceObject> GetService(SC_HANDLE h) {
     return LookupHandleAs<ServiceObject>(reinterpret_cast<HANDLE>(h), ObjectKind::Service);
 }
 
+// The service behind h when the handle carries `right`; else null, with
+// ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
+std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
+    auto svc = GetService(h);
+    if (!svc) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!(svc->granted & right)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return svc;
+}
+
+// Opens a service's key for writing and reads its configuration; a service
+// marked for deletion can no longer be changed. 0 or the error.
+DWORD OpenForChange(const std::string& name, RegKey& key, ServiceConfig& cfg) {
+    if (DWORD err = OpenServiceKey(name, KEY_ALL_ACCESS, key))
+        return err;
+    ReadConfig(key.get(), cfg);
+    return cfg.deleteFlag ? ERROR_SERVICE_MARKED_FOR_DELETE : 0;
+}
+
 bool IsLocalMachine(const char* machine) {
     if (!machine || !*machine)
         return true;
@@ -701,11 +725,9 @@ extern "C" SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hManager, LPCSTR name, DWORD 
 }
 
 extern "C" BOOL WINAPI DeleteService(SC_HANDLE h) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, DELETE);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & DELETE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     RegKey key;
     if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
         return Fail(err);
@@ -723,18 +745,13 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
                                             LPCSTR dependencies, LPCSTR account, LPCSTR password,
                                             LPCSTR displayName) {
     (void)password; // never stored
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_CHANGE_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_CHANGE_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     RegKey key;
-    if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
-        return Fail(err);
     ServiceConfig cfg;
-    ReadConfig(key.get(), cfg);
-    if (cfg.deleteFlag)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (DWORD err = OpenForChange(svc->name, key, cfg))
+        return Fail(err);
     DWORD newType = type == SERVICE_NO_CHANGE ? cfg.type : type;
     DWORD newStart = start == SERVICE_NO_CHANGE ? cfg.start : start;
     DWORD newError = errorControl == SERVICE_NO_CHANGE ? cfg.errorControl : errorControl;
@@ -810,11 +827,9 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
 
 extern "C" BOOL WINAPI QueryServiceConfigA(SC_HANDLE h, LPQUERY_SERVICE_CONFIGA config, DWORD size,
                                            LPDWORD needed) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (!needed)
         return Fail(RPC_X_NULL_REF_POINTER);
     RegKey key;
@@ -857,22 +872,17 @@ extern "C" BOOL WINAPI QueryServiceConfigA(SC_HANDLE h, LPQUERY_SERVICE_CONFIGA 
 }
 
 extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID info) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_CHANGE_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_CHANGE_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (level != SERVICE_CONFIG_DESCRIPTION)
         return Fail(ERROR_INVALID_LEVEL);
     if (!info)
         return Fail(ERROR_INVALID_ADDRESS);
     RegKey key;
-    if (DWORD err = OpenServiceKey(svc->name, KEY_ALL_ACCESS, key))
-        return Fail(err);
     ServiceConfig cfg;
-    ReadConfig(key.get(), cfg);
-    if (cfg.deleteFlag)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (DWORD err = OpenForChange(svc->name, key, cfg))
+        return Fail(err);
     const char* text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
     if (!text)
         return TRUE;
@@ -887,11 +897,9 @@ extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID in
 
 extern "C" BOOL WINAPI QueryServiceConfig2A(SC_HANDLE h, DWORD level, LPBYTE buffer, DWORD size,
                                             LPDWORD needed) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_CONFIG);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (level != SERVICE_CONFIG_DESCRIPTION)
         return Fail(ERROR_INVALID_LEVEL);
     if (!needed)
@@ -932,11 +940,9 @@ bool StatusOf(const std::shared_ptr<ServiceObject>& svc, SERVICE_STATUS_PROCESS&
 } // namespace
 
 extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_STATUS);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_QUERY_STATUS))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     if (!status)
         return Fail(RPC_X_NULL_REF_POINTER);
     SERVICE_STATUS_PROCESS st;
@@ -968,11 +974,9 @@ extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE h, SC_STATUS_TYPE level, L
 }
 
 extern "C" BOOL WINAPI StartServiceA(SC_HANDLE h, DWORD argc, LPCSTR* argv) {
-    auto svc = GetService(h);
+    auto svc = GetServiceWith(h, SERVICE_START);
     if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(svc->granted & SERVICE_START))
-        return Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
     std::vector<std::string> args;
     if (argc && !argv)
         return Fail(ERROR_INVALID_PARAMETER);

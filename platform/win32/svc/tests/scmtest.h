@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -30,6 +32,51 @@ struct Handle {
             CloseServiceHandle(h);
     }
 };
+
+// A child process that runs `take` (taking a lock or opening a handle) and
+// then holds on until Release() or scope exit kills it (SIGKILL), so that
+// what it took is given up only by its death. `reported` tells whether the
+// child said how `take` went, `took` whether it succeeded.
+struct HoldingChild {
+    pid_t pid = -1;
+    bool reported = false;
+    bool took = false;
+
+    explicit HoldingChild(const std::function<bool()>& take) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            char c = take() ? 'y' : 'n';
+            (void)!write(fds[1], &c, 1);
+            pause();
+            _exit(0);
+        }
+        char c = 0;
+        reported = pid > 0 && read(fds[0], &c, 1) == 1;
+        took = c == 'y';
+        close(fds[0]);
+        close(fds[1]);
+    }
+    HoldingChild(const HoldingChild&) = delete;
+    HoldingChild& operator=(const HoldingChild&) = delete;
+    ~HoldingChild() { Release(); }
+
+    void Release() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+};
+
+// For HoldingChild: takes the service database lock.
+inline bool TakeDatabaseLock() {
+    SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    return LockServiceDatabase(m) != nullptr;
+}
 
 class ScmTest : public ::testing::Test {
 protected:

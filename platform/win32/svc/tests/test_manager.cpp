@@ -262,36 +262,25 @@ TEST_F(ScmTest, DeleteMarksAndRemovesAfterLastHandle) {
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     // A handle held by another process keeps it too.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
-    if (child == 0) {
+    HoldingChild holder([] {
         SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE s = OpenServiceA(m, "Gone", SERVICE_QUERY_STATUS);
-        char c = s ? 'y' : 'n';
-        (void)!write(fds[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    EXPECT_EQ(c, 'y');
+        return OpenServiceA(m, "Gone", SERVICE_QUERY_STATUS) != nullptr;
+    });
+    ASSERT_TRUE(holder.reported);
+    EXPECT_TRUE(holder.took);
     CloseServiceHandle(a);
     CloseServiceHandle(b);
     SC_HANDLE still = OpenServiceA(mgr.h, "Gone", SERVICE_QUERY_STATUS);
     EXPECT_NE(still, nullptr);
     CloseServiceHandle(still);
     // The last holder dies without closing: the next look finds it gone.
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    holder.Release();
     EXPECT_EQ(OpenServiceA(mgr.h, "Gone", SERVICE_QUERY_STATUS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     HKEY key;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Gone", 0,
                             KEY_READ, &key),
               ERROR_FILE_NOT_FOUND);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 TEST_F(ScmTest, DatabaseLockIsExclusiveAcrossProcessesAndDiesWithItsOwner) {
@@ -318,27 +307,14 @@ TEST_F(ScmTest, DatabaseLockIsExclusiveAcrossProcessesAndDiesWithItsOwner) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
 
     // A locker that dies (SIGKILL) releases the lock.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        char c = LockServiceDatabase(m) ? 'y' : 'n';
-        (void)!write(fds[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    HoldingChild locker(TakeDatabaseLock);
+    ASSERT_TRUE(locker.reported);
+    ASSERT_TRUE(locker.took);
     EXPECT_EQ(LockServiceDatabase(mgr.h), nullptr);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    locker.Release();
     lock = LockServiceDatabase(mgr.h);
     EXPECT_NE(lock, nullptr);
     UnlockServiceDatabase(lock);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 TEST_F(ScmTest, ConcurrentCreatorsExactlyOneWins) {

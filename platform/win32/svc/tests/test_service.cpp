@@ -209,25 +209,12 @@ TEST_F(ScmTest, StartFailures) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DEPENDENCY_DELETED));
 
     // Another process's database lock blocks starts.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        char c = LockServiceDatabase(m) ? 'y' : 'n';
-        (void)!write(fds[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    HoldingChild locker(TakeDatabaseLock);
+    ASSERT_TRUE(locker.reported);
     Handle ok(CreateTestService(mgr.h, "Locked"));
     EXPECT_FALSE(StartServiceA(ok.h, 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DATABASE_LOCKED));
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(fds[0]);
-    close(fds[1]);
+    locker.Release();
 }
 
 TEST_F(ScmTest, DependenciesStartFirst) {
