@@ -34,8 +34,10 @@ DWORD Dword(const uint8_t* p) {
     return v;
 }
 
-Bytes Copy(const uint8_t* p, size_t n) {
-    Bytes b(new uint8_t[n ? n : 1]);
+// n bytes from p in an allocation of exactly `size` bytes (at least n).
+Bytes Copy(const uint8_t* p, size_t n, size_t size = 0) {
+    size = size < n ? n : size;
+    Bytes b(new uint8_t[size ? size : 1]);
     if (n)
         std::memcpy(b.get(), p, n);
     return b;
@@ -113,7 +115,7 @@ void CheckAcl(PACL acl, const uint8_t* sidToAdd) {
     const size_t room = (8 + sidLen + 3) & ~static_cast<size_t>(3);
     if (aclSize + room > 0xFFFF)
         return;
-    Bytes grown = Copy(bytes, aclSize + room);
+    Bytes grown = Copy(bytes, aclSize, aclSize + room);
     std::memset(grown.get() + aclSize, 0x77, room);
     WORD grownSize = static_cast<WORD>(aclSize + room);
     std::memcpy(grown.get() + 2, &grownSize, 2);
