@@ -33,6 +33,35 @@ struct Handle {
     }
 };
 
+// Whether a process with this id exists (a zombie still does).
+inline bool ProcessAlive(DWORD pid) {
+    return pid && kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// The process id the service's status reports (0 when none).
+inline DWORD PidOf(SC_HANDLE svc) {
+    SERVICE_STATUS_PROCESS sp{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
+                         &needed);
+    return sp.dwProcessId;
+}
+
+// Waits (up to ten seconds) until the process has ended.
+inline bool WaitGone(DWORD pid) {
+    for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
+        // A zombie of another parent still answers kill(0); /proc tells.
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        size_t close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z')
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !ProcessAlive(pid);
+}
+
 // A child process that runs `take` (taking a lock or opening a handle) and
 // then holds on until Release() or scope exit kills it (SIGKILL), so that
 // what it took is given up only by its death. `reported` tells whether the

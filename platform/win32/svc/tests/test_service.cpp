@@ -4,36 +4,6 @@
 
 #include <sys/wait.h>
 
-namespace {
-
-bool ProcessAlive(DWORD pid) {
-    return pid && kill(static_cast<pid_t>(pid), 0) == 0;
-}
-
-DWORD PidOf(SC_HANDLE svc) {
-    SERVICE_STATUS_PROCESS sp{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
-                         &needed);
-    return sp.dwProcessId;
-}
-
-bool WaitGone(DWORD pid) {
-    for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
-        // A zombie of another parent still answers kill(0); /proc tells.
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        size_t close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z')
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !ProcessAlive(pid);
-}
-
-} // namespace
-
 TEST_F(ScmTest, ServiceRunsItsWholeLife) {
     Handle mgr(Manager());
     Handle svc(CreateTestService(mgr.h, "Life"));
