@@ -3,7 +3,8 @@
 // value.
 //
 // Invariants: whatever the layer's bounded validator accepts, the parser
-// accepts too; the parser never reads outside the stored bytes, also when
+// accepts too; the parser never follows pointers read from stored bytes nor
+// reads outside them, also when
 // given the generous bound the manager uses for a caller's descriptor;
 // rebuilding from the parts and parsing again gives the same parts, and the
 // rebuilt form is a fixed point; a selection of parts keeps exactly those;
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The manager's own default must satisfy its own parser.
     std::vector<BYTE> def = scm::DefaultServiceDescriptor();
     scm::SdParts parts;
-    FUZZ_CHECK(scm::ParseDescriptor(def.data(), def.size(), parts));
+    FUZZ_CHECK(scm::ParseStoredDescriptor(def, parts));
     FUZZ_CHECK(IsValidRelativeSecurityDescriptor(def.data(), static_cast<ULONG>(def.size()), 0));
     return 0;
 }
@@ -47,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(stored.get(), raw.data(), raw.size());
 
     scm::SdParts parts;
-    bool parsed = scm::ParseDescriptor(stored.get(), raw.size(), parts);
+    std::vector<BYTE> value(raw.begin(), raw.end());
+    bool parsed = scm::ParseStoredDescriptor(value, parts);
     bool valid = IsValidRelativeSecurityDescriptor(stored.get(), static_cast<ULONG>(raw.size()), 0);
     FUZZ_CHECK(!valid || parsed);
     if (valid) {
@@ -61,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<BYTE> built = scm::BuildSelfRelative(parts, 0xF);
     scm::SdParts again;
-    FUZZ_CHECK(scm::ParseDescriptor(built.data(), built.size(), again));
+    FUZZ_CHECK(scm::ParseStoredDescriptor(built, again));
     FUZZ_CHECK(SameParts(parts, again));
     FUZZ_CHECK(scm::BuildSelfRelative(again, 0xF) == built);
 
     scm::SdParts some;
     std::vector<BYTE> selected = scm::BuildSelfRelative(parts, select);
-    FUZZ_CHECK(scm::ParseDescriptor(selected.data(), selected.size(), some));
+    FUZZ_CHECK(scm::ParseStoredDescriptor(selected, some));
     FUZZ_CHECK(some.owner ==
                ((select & OWNER_SECURITY_INFORMATION) ? parts.owner : std::vector<BYTE>{}));
     FUZZ_CHECK(some.group ==

@@ -2,7 +2,8 @@
 // service create/delete loop that holds the database lock, a service
 // process and its supervisor. After every kill the store passes SQLite's
 // integrity check, everything the killed process had completed is there,
-// and nothing it held stays locked. Each scenario is bounded in kills and
+// and nothing it held stays locked. Also stored state that no process may
+// trust blindly. Each scenario is bounded in kills and
 // in time; the random moments come from CRASH_TEST_SEED when set (the seed
 // used is printed).
 #include "scmtest.h"
@@ -384,4 +385,33 @@ TEST_F(ScmCrash, KilledSupervisorEndsAbortedAndTheServiceStartsAgain) {
     EXPECT_TRUE(WaitForState(svc.h, SERVICE_STOPPED));
     EXPECT_EQ(Status(svc.h).dwWin32ExitCode, 0u);
     std::printf("%d supervisors killed\n", round);
+}
+
+// A "Security" value is stored bytes: one that claims the absolute form
+// holds no pointers worth following, and the default descriptor applies.
+TEST_F(ScmCrash, StoredDescriptorInAbsoluteFormIsNotFollowed) {
+    Handle mgr(Manager());
+    { Handle svc(CreateTestService(mgr.h, "Damaged")); }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                              "System\\CurrentControlSet\\Services\\Damaged\\Security", 0, nullptr,
+                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    std::vector<BYTE> absolute(sizeof(SECURITY_DESCRIPTOR), 0x41);
+    absolute[0] = SECURITY_DESCRIPTOR_REVISION;
+    absolute[1] = 0;
+    absolute[2] = SE_DACL_PRESENT;
+    absolute[3] = 0;
+    ASSERT_EQ(RegSetValueExA(key, "Security", 0, REG_BINARY, absolute.data(),
+                             static_cast<DWORD>(absolute.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    Handle svc(OpenServiceA(mgr.h, "Damaged", READ_CONTROL | SERVICE_QUERY_STATUS));
+    ASSERT_NE(svc.h, nullptr) << GetLastError();
+    std::vector<BYTE> sd(4096);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceObjectSecurity(svc.h, DACL_SECURITY_INFORMATION, sd.data(),
+                                           static_cast<DWORD>(sd.size()), &needed));
+    EXPECT_TRUE(IsValidRelativeSecurityDescriptor(sd.data(), needed, DACL_SECURITY_INFORMATION));
 }
