@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include "security.h" // IsValidRelativeSecurityDescriptor
+
 #include <memory>
 
 namespace {

@@ -12,6 +12,7 @@
 // at least what was asked for.
 #include "fuzz.h"
 
+#include "security.h" // IsValidRelativeSecurityDescriptor
 #include "svc/svcsecurity.h"
 
 #include <memory>
