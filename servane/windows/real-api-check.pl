@@ -7,6 +7,7 @@
 #   real-api-check.pl LAYER_INCLUDE_DIR REAL_INCLUDE_DIR SOURCE...
 use strict;
 use warnings;
+use File::Temp;
 
 my ($layer, $real, @sources) = @ARGV;
 die "usage: $0 LAYER_INCLUDE_DIR REAL_INCLUDE_DIR SOURCE...\n" unless $real && -d $layer && -d $real;
@@ -35,11 +36,16 @@ for my $header (glob "$layer/*.h") {
 delete @declared{qw(if for while switch return sizeof defined extern typedef struct union enum
                     alignof decltype static_cast reinterpret_cast const_cast)};
 
+# Which of those names occur as words anywhere in the real headers.
 my %real;
-open my $words, '-|', 'grep', '-rhoE', '[A-Za-z_][A-Za-z0-9_]*', $real or die "grep: $!\n";
+my $list = File::Temp->new;
+print $list "$_\n" for sort keys %declared;
+close $list;
+open my $words, '-|', 'grep', '-rhowF', '-f', $list->filename, '--include=*.h', $real
+    or die "grep: $!\n";
 while (<$words>) { chomp; $real{$_} = 1 }
 close $words;
-die "no words in $real\n" unless %real;
+die "none of the names found in $real\n" unless %real;
 
 my $plumbing = qr/^(?:W32P_\w+|\w+__)$/;
 my @extra = grep { !$real{$_} } sort keys %declared;
