@@ -51,8 +51,8 @@ summary() {
   local name=$1 status=$2 log=$build/logs/$1.log
   local last runs rate
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  runs=$(sed -n "s/^stat::number_of_executed_units: *//p" "$log" | tail -n 1)
+  rate=$(sed -n "s/^stat::average_exec_per_sec: *//p" "$log" | tail -n 1)
   printf '  %-17s %-6s %9s runs %7s exec/s  cov %-5s ft %-6s corpus %s\n' "$name" "$status" \
     "${runs:-?}" "${rate:-?}" \
     "$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")" \

@@ -18,6 +18,8 @@ packages=(
   g++-mingw-w64-i686-win32
   # running a test process under another uid
   util-linux procps
+  # fuzz targets (libFuzzer with ASan and UBSan); the sanitizer legs use g++
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
@@ -35,5 +37,5 @@ SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
+$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
