@@ -9,6 +9,7 @@
 #include "scm.h"
 
 #include "../paths.h"
+#include "../stateroot.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -65,6 +67,36 @@ std::string FindProgram(const std::string& name) {
         if (colon == std::string::npos)
             return {};
         start = colon + 1;
+    }
+}
+
+// Windows starts every service in its system folder with the manager's own
+// environment, so a service behaves the same whoever starts it. Here the
+// supervisor (and the service after it) moves to the state root's
+// C:\Windows\system32 and replaces the environment it got from the starter
+// with a fixed one: PATH, the account's HOME, USER, LOGNAME and SHELL, the
+// layer's own WIN32POSIX_* settings and the sanitizers' *SAN_OPTIONS.
+void EnterServiceContext() {
+    std::string system = MapWindowsPath("C:\\Windows\\system32");
+    if (!MakeDirs(system) || chdir(system.c_str()) != 0)
+        (void)!chdir("/");
+    std::vector<std::string> kept;
+    for (char** e = environ; e && *e; ++e) {
+        std::string var = *e;
+        std::string name = var.substr(0, var.find('='));
+        bool sanitizer = name.size() > 11 && name.compare(name.size() - 11, 11, "SAN_OPTIONS") == 0;
+        if (name.rfind("WIN32POSIX_", 0) == 0 || sanitizer)
+            kept.push_back(var);
+    }
+    clearenv();
+    for (const std::string& var : kept)
+        putenv(strdup(var.c_str())); // the environment owns these for good
+    setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
+    if (passwd* pw = getpwuid(geteuid())) {
+        setenv("HOME", pw->pw_dir, 1);
+        setenv("USER", pw->pw_name, 1);
+        setenv("LOGNAME", pw->pw_name, 1);
+        setenv("SHELL", pw->pw_shell, 1);
     }
 }
 
@@ -580,6 +612,7 @@ int RunSupervisor(int argc, char** argv) {
     if (ftruncate(kRunFd, 0) == 0)
         (void)!pwrite(kRunFd, pidText.data(), pidText.size(), 0);
 
+    EnterServiceContext();
     Supervisor sup(name, base, type, sigFd);
     return sup.Run(image, startArgs);
 }
