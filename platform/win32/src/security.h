@@ -30,3 +30,10 @@ bool AclBytesValid(const BYTE* acl, size_t size);
 bool RelativePartOffsets(const BYTE* header, DWORD offs[4]);
 
 } // namespace w32p
+
+// Bounds-checked validation of a self-relative descriptor held in `length`
+// bytes. Exported by the library but kept out of <windows.h>: the Windows
+// headers do not declare it, so code built for Windows cannot call it.
+extern "C" BOOL WINAPI IsValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                         ULONG SecurityDescriptorLength,
+                                                         SECURITY_INFORMATION RequiredInformation);
