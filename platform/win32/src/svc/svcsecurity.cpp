@@ -4,6 +4,7 @@
 #include "svcsecurity.h"
 
 #include "../lasterror.h"
+#include "../security.h"
 
 #include <cstring>
 #include <unistd.h>
