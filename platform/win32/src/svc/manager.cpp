@@ -515,7 +515,7 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWOR
 
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE h) {
     HANDLE raw = reinterpret_cast<HANDLE>(h);
-    if (LookupHandle(raw, ObjectKind::ScManager)) {
+    if (FindHandle(raw, ObjectKind::ScManager)) {
         RemoveHandle(raw, ObjectKind::ScManager);
         return TRUE;
     }
