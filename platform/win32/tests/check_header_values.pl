@@ -42,12 +42,20 @@ for my $h (sort glob "$include/*.h") {
 
 my $dir = tempdir(CLEANUP => 1);
 
+# What a source includes: ours pulls in everything; mingw-w64's needs only
+# its lean set and the service header (much less to compile).
+sub prelude {
+    my ($cc) = @_;
+    return "#include <windows.h>\n" if $cc eq $hostcc;
+    return "#define WIN32_LEAN_AND_MEAN\n#include <windows.h>\n#include <winsvc.h>\n";
+}
+
 # The full expansion of every name, or undef where the name stays a name.
 sub expand {
     my ($cc, @flags) = @_;
     my $src = "$dir/expand.c";
     open my $fh, '>', $src or die;
-    print $fh "#include <windows.h>\n";
+    print $fh prelude($cc);
     print $fh "\"\@\@$_\@\@\" $_\n" for @names;
     close $fh;
     my $out = `$cc @flags -E -P $src 2>&1`;
@@ -61,17 +69,19 @@ sub expand {
 }
 
 # The 32-bit values of the names that are constant expressions for this
-# compiler: a name that does not compile is left out and retried without it.
+# compiler: strings and initialisers are left to the text comparison, and a
+# name that does not compile is left out and retried without it.
 sub evaluate {
-    my ($cc, $objcopy, $names, @flags) = @_;
-    my @todo = @$names;
+    my ($cc, $objcopy, $exp, @flags) = @_;
+    my @todo = grep { defined $exp->{$_} && $exp->{$_} !~ /^\s*(?:"|L"|\{)/ } @names;
     for (1 .. 20) {
         my $src = "$dir/values.c";
         open my $fh, '>', $src or die;
-        print $fh "#include <windows.h>\n#include <stdint.h>\n";
+        my $prelude = prelude($cc) . "#include <stdint.h>\n";
+        print $fh $prelude;
         print $fh "__attribute__((section(\".w32vals\"), used))\n";
         print $fh "const uint32_t w32vals[] = {\n";
-        my $first = 5;    # line of the first value
+        my $first = 3 + ($prelude =~ tr/\n//);    # line of the first value
         print $fh "(uint32_t)(uintptr_t)($_),\n" for @todo;
         print $fh "sizeof(void*)};\n";
         close $fh;
@@ -109,13 +119,13 @@ sub normal {
 }
 
 my $ours = expand($hostcc, "-I$include");
-my $ourVals = evaluate($hostcc, 'objcopy', [grep { defined $ours->{$_} } @names], "-I$include");
+my $ourVals = evaluate($hostcc, 'objcopy', $ours, "-I$include");
 my $failures = 0;
 for my $cc (@mingw) {
     (my $objcopy = $cc) =~ s/gcc$/objcopy/;
     my $theirs = expand($cc);
-    my @both = grep { defined $ours->{$_} && defined $theirs->{$_} } @names;
-    my $theirVals = evaluate($cc, $objcopy, \@both);
+    my %both = map { $_ => $theirs->{$_} } grep { defined $ours->{$_} } keys %$theirs;
+    my $theirVals = evaluate($cc, $objcopy, \%both);
     my ($numbers, $texts) = (0, 0);
     # A size of a structure with pointers differs between 32 and 64 bits: on
     # the other width such a name is compared as text.

@@ -6,7 +6,7 @@
 
 #include "lastcheck.h"
 #include "security.h"
-#include "stateroot.h"
+#include "temproot.h"
 
 #include <gtest/gtest.h>
 
@@ -19,24 +19,14 @@ namespace {
 
 using Call = LastErrorCall;
 
-class LastError : public ::testing::Test {
+class LastError : public TempStateRoot {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/w32p-le-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        setenv("WIN32POSIX_ROOT", root_.c_str(), 1);
-        w32p::ResetStateRootForTests();
+        TempStateRoot::SetUp();
         ASSERT_EQ(system(("mkdir -p " + root_ + "/drives/c/Users/x").c_str()), 0);
         std::ofstream(root_ + "/drives/c/Users/x/a.dat") << "data";
     }
-    void TearDown() override {
-        [[maybe_unused]] int rc = system(("rm -rf " + root_).c_str());
-        unsetenv("WIN32POSIX_ROOT");
-        w32p::ResetStateRootForTests();
-    }
     static void Check(const std::vector<Call>& calls) { CheckLastErrorRule(calls); }
-    std::string root_;
 };
 
 void CALLBACK NoOpTimerProc(HWND, UINT, UINT_PTR, DWORD) {}
@@ -60,6 +50,7 @@ TEST_F(LastError, SecurityFunctionsLeaveItOnSuccess) {
     TOKEN_PRIVILEGES tp{};
     tp.PrivilegeCount = 1;
     Check({
+        {"GetCurrentProcess", [&] { return GetCurrentProcess() != nullptr; }},
         {"OpenProcessToken",
          [&] {
              return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES,
@@ -78,6 +69,7 @@ TEST_F(LastError, SecurityFunctionsLeaveItOnSuccess) {
         {"AllocateAndInitializeSid",
          [&] { return AllocateAndInitializeSid(&nt, 1, 18, 0, 0, 0, 0, 0, 0, 0, &system); }},
         {"IsValidSid", [&] { return IsValidSid(system); }},
+        {"GetSidLengthRequired", [&] { return GetSidLengthRequired(2) == 16; }},
         {"GetLengthSid", [&] { return GetLengthSid(system) == 12; }},
         {"CopySid", [&] { return CopySid(sizeof copy, copy, system); }},
         {"EqualSid", [&] { return EqualSid(copy, system); }, true},
