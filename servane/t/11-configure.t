@@ -99,6 +99,8 @@ subtest 'dependencies' => sub {
     is_deeply(query('Conf')->{dependencies}, ['Tcpip'], 'one dependency');
     is(configure({ name => 'Conf', dependencies => "A\0B" }), 1, 'a string in list form');
     is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'two dependencies');
+    is(configure({ name => 'Conf', dependencies => ["A\0B", 'C'] }), 1, 'an element with a NUL');
+    is_deeply(query('Conf')->{dependencies}, [qw(A C)], 'ends at its NUL');
     is(configure({ name => 'Conf', dependencies => [] }), 1, 'an empty array');
     is_deeply(query('Conf')->{dependencies}, [], 'removes all');
     configure({ name => 'Conf', dependencies => ['A'] });

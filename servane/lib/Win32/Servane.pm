@@ -517,6 +517,10 @@ C<QueryServiceConfig> always writes an array reference. Elements the array
 does not hold (holes of a sparse array) are left out; an element that is ""
 ends the list where it stands.
 
+An element is copied as a C string, up to its first NUL byte:
+C<["A\0B", "C"]> gives the two dependencies A and C. Only the string form
+that C<ConfigureService> takes holds several NUL-separated names.
+
 =item service_type, start_type, error_control
 
 Numbers (use the constants). C<CreateService> defaults them to
