@@ -94,6 +94,16 @@ XS_INTERNAL(XS_IsDebugBuild) {
 
 // ---- Service runtime: the service run, polling and callbacks ----
 
+// Stores a value the caller owns under key. A tied hash keeps no value of
+// its own: the store only gives the value the tie's magic, and setting it
+// then runs the tie's STORE; the value is released afterwards.
+void StoreOwned(pTHX_ HV* hv, const char* key, SV* value) {
+    if (!hv_store(hv, key, static_cast<I32>(std::strlen(key)), value, 0)) {
+        SvSETMAGIC(value);
+        SvREFCNT_dec(value);
+    }
+}
+
 // A hash argument: a hash reference's target (or a hash itself), else null.
 HV* ContextHash(SV* arg) {
     if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
@@ -144,13 +154,7 @@ bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bo
     HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
     SAVEFREESV(reinterpret_cast<SV*>(hash));
     SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
-    // A tied hash keeps no value of its own: the store only marks the value,
-    // and setting it runs the tie's STORE.
-    SV* command = newSViv(DwordToIV(event));
-    if (!hv_stores(hash, "command", command)) {
-        SvSETMAGIC(command);
-        SvREFCNT_dec(command);
-    }
+    StoreOwned(aTHX_ hash, "command", newSViv(DwordToIV(event)));
     CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
     LEAVE;
     return true;
@@ -608,13 +612,11 @@ DWORD RunQueryServiceConfig(pTHX_ const RawText& machine, const RawText& name,
     return result;
 }
 
-// Stores a mortal value under key; the hash takes its own reference.
+// Stores a mortal value under key (none for null); the hash takes its own
+// reference, a tied hash a copy through its STORE.
 void StoreValue(pTHX_ HV* hv, const char* key, SV* value) {
-    if (!value)
-        return;
-    SvREFCNT_inc_simple_void_NN(value);
-    if (!hv_store(hv, key, static_cast<I32>(std::strlen(key)), value, 0))
-        SvREFCNT_dec(value);
+    if (value)
+        StoreOwned(aTHX_ hv, key, SvREFCNT_inc_simple_NN(value));
 }
 
 XS_INTERNAL(XS_QueryServiceConfig) {
