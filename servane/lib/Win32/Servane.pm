@@ -563,6 +563,21 @@ C<dependencies>, C<name>, C<machine> and, when the service has a text
 description, C<description>. Returns 1 on success; after a failure the hash
 is left empty.
 
+Writing a queried hash back: C<path> holds the whole command line, arguments
+included, and C<ConfigureService> puts a path that contains a blank in double
+quotes. A queried hash handed back unchanged therefore wraps the whole
+command line in quotes (C<"C:\x.exe -a b">), and the service no longer
+starts. Delete C<path> before writing the hash back, or give C<path> and
+C<parameters> apart:
+
+    my %info = (name => 'PerlEcho');
+    Win32::Servane::QueryServiceConfig(\%info) or die;
+    delete $info{path};                  # keep the command line as it is
+    $info{start_type} = SERVICE_DEMAND_START;
+    Win32::Servane::ConfigureService(\%info);
+
+A tied hash receives every key through its C<STORE>.
+
 =head2 DeleteService([$Machine,] $ServiceName)
 
 Marks the service for deletion; the manager removes it once it has stopped
