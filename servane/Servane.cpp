@@ -113,9 +113,21 @@ HV* ContextHash(SV* arg) {
     return nullptr;
 }
 
+// Perl's own true and false (the results of print, comparisons and !, and
+// copies of them): they hold the integers 1 and 0, but a callback that ends
+// in one has not answered with a state.
+bool IsPerlBoolean(pTHX_ SV* sv) {
+#ifdef SvIsBOOL
+    return SvIsBOOL(sv);
+#else
+    return sv == &PL_sv_yes || sv == &PL_sv_no;
+#endif
+}
+
 // Calls one callback with (event code, \%hash) in scalar context. Errors are
 // not trapped: a die unwinds to the script's own handler. An integer result
-// (integer flag set) is handed back as the new service state.
+// (integer flag set) that is not a boolean is handed back as the new service
+// state.
 void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, DWORD* state) {
     if (!callback || SvTYPE(reinterpret_cast<SV*>(callback)) != SVt_PVCV)
         return;
@@ -131,7 +143,7 @@ void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, 
     SPAGAIN;
     if (count > 0) {
         SV* result = POPs;
-        if (SvIOK(result)) {
+        if (SvIOK(result) && !IsPerlBoolean(aTHX_ result)) {
             *hasState = true;
             *state = IVToDword(SvIVX(result));
         }
@@ -274,28 +286,36 @@ XS_INTERNAL(XS_SetServiceBits) {
     RETURN_DWORD(My_SetServiceBits(ghServiceStatus, value, TRUE, TRUE));
 }
 
+// The integer value of a key the hash holds, else the default. Existence is
+// asked apart from the fetch: a tied hash may answer every fetch, and a
+// restricted hash dies on a fetch of a key it does not allow.
+DWORD HashNumber(pTHX_ HV* hash, const char* key, DWORD absent) {
+    const I32 length = static_cast<I32>(std::strlen(key));
+    if (!hv_exists(hash, key, length))
+        return absent;
+    SV** value = hv_fetch(hash, key, length, 0);
+    return value ? IVToDword(SvIV(*value)) : absent;
+}
+
 // Win32::Servane::State([$State [, $WaitHint]] || \%Hash): reports a new state
 // (a hash may carry "state", "wait_hint" and "error"); returns the current one.
 XS_INTERNAL(XS_State) {
     dXSARGS;
     if (items > 2)
         croak("%s", "Usage: State( [$State [, $WaitHint ] || \\%Hash ] )\n");
-    if (gdwCurrentState == kServiceNotReady)
-        RETURN_DWORD(0);
-    if (items == 0)
+    // Until ServiceMain has registered its handler (or when it never will,
+    // as outside the manager) there is no status handle: reports are
+    // ignored and the state is only read. A state of 0 reported later is
+    // sent like any other (the manager refuses it) and locks nothing out.
+    if (!ghServiceStatus.load() || items == 0)
         RETURN_DWORD(gdwCurrentState);
     SV* first = ST(0);
     SvGETMAGIC(first);
     if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
         HV* hash = reinterpret_cast<HV*>(SvRV(first));
-        // Asked apart from the fetch: a tied hash answers every fetch, also
-        // for a key it does not hold.
-        SV** value = hv_exists(hash, "state", 5) ? hv_fetchs(hash, "state", 0) : nullptr;
-        DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
-        value = hv_fetchs(hash, "wait_hint", 0);
-        DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;
-        value = hv_fetchs(hash, "error", 0);
-        DWORD error = value ? IVToDword(SvIV(*value)) : 0;
+        DWORD state = HashNumber(aTHX_ hash, "state", gdwCurrentState.load());
+        DWORD waitHint = HashNumber(aTHX_ hash, "wait_hint", 0);
+        DWORD error = HashNumber(aTHX_ hash, "error", 0);
         UpdateServiceStatus(state, waitHint, error);
     } else {
         DWORD state = IVToDword(SvIV_nomg(first));

@@ -180,7 +180,7 @@ TEST_F(Runtime, HandlerStateTable) {
         {SERVICE_PAUSED, SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING, SERVICE_RUNNING, true},
         {SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, SERVICE_RUNNING, SERVICE_RUNNING, true},
         {SERVICE_START_PENDING, kServiceControlStart, SERVICE_START_PENDING, SERVICE_RUNNING, true},
-        {SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, SERVICE_STOP_PENDING, 0, false},
+        {SERVICE_PAUSE_PENDING, SERVICE_CONTROL_INTERROGATE, SERVICE_PAUSE_PENDING, 0, false},
         {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, SERVICE_RUNNING, 0, false},
         {SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, SERVICE_RUNNING, 0, false},
         {SERVICE_RUNNING, 200, SERVICE_RUNNING, 0, false},
@@ -285,12 +285,15 @@ TEST_F(Runtime, ReportBeforeTheArmingTakesEffectCancelsIt) {
     EXPECT_EQ(gdwStateTimerId, 0u);
 }
 
+// The manager refuses controls in START_PENDING and STOP_PENDING, but lets
+// INTERROGATE through in PAUSE_PENDING (and CONTINUE_PENDING): its re-report
+// must not cancel the pending move.
 TEST_F(StateTimer, InterrogateLeavesThePendingMoveAlone) {
     gdwTimeout = 1;
-    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_TRUE(WaitFor([] { return gdwCurrentState.load() == SERVICE_STOPPED; }, 5000));
+    EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_PAUSE_PENDING));
+    EXPECT_TRUE(WaitFor([] { return gdwCurrentState.load() == SERVICE_PAUSED; }, 5000));
 }
 
 TEST_F(StateTimer, LaterOfTwoArmingsWins) {

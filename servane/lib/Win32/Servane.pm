@@ -203,9 +203,18 @@ service-specific exit code (default 0; -1 keeps the one reported before):
     Win32::Servane::State({ state => SERVICE_STOPPED, error => 42 });
 
 makes the manager show the exit code 1066 (ERROR_SERVICE_SPECIFIC_ERROR) with
-the service-specific code 42. Before the manager has run the service, the
-arguments are ignored and 0 is returned. Usage error:
+the service-specific code 42. Usage error:
 "Usage: State( [$State [, $WaitHint ] || \%Hash ] )".
+
+Until the manager has run the service (there is no status handle yet:
+C<GetServiceHandle()> returns 0), C<State> only reads: its arguments are
+ignored and it returns the current state, 0 before the start, or
+SERVICE_STOPPED in a script that the manager did not start. Later, every call
+with arguments reports. A state of 0 (C<State(undef)>, a string that is not a
+number) is sent like any other, the manager refuses it, and C<State()> reads
+0 until the next report, which goes out as usual. A hash key is read only when
+the hash holds it (C<exists>): a tied hash that answers every fetch, or a
+restricted hash (C<Hash::Util::lock_keys>), gives only the keys it holds.
 
 =head2 QueryLastMessage([$fResetMessage])
 
@@ -261,6 +270,11 @@ SERVICE_CONTROL_RUNNING or SERVICE_CONTROL_TIMER; the others come with the
 manager's controls, one at a time and in the order they arrived. A callback
 answers either with C<State> or by returning the new state as an integer
 (C<return SERVICE_RUNNING;>); a string or C<undef> changes nothing.
+
+Perl's own true and false values are not states, although they hold 1 and
+0: a callback whose last statement is a C<print>, a comparison or a C<!>
+returns such a value and changes nothing. Return an integer or a constant to
+report a state, and end other callbacks with C<return;>.
 
 =head2 CallbackTimer([$CallbackTimer])
 
