@@ -428,6 +428,35 @@ TEST_F(CallbackLoop, ZeroPeriodInsideACallbackStopsTicks) {
     EXPECT_EQ(gCalls[1].event, static_cast<DWORD>(SERVICE_CONTROL_STOP));
 }
 
+TEST_F(CallbackLoop, EndsWhenTheDispatcherHasEnded) {
+    RegisterCallbackForAll(FakeCv(1));
+    PostThreadMessageA(GetCurrentThreadId(), kServiceEndedMessage, 0, 0);
+    PostThreadMessageA(GetCurrentThreadId(), kControlMessage, SERVICE_CONTROL_STOP, 0);
+    PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 0, 0); // ends a loop that went on
+    RunCallbackLoop(0);
+    EXPECT_TRUE(gCalls.empty());
+    Drain(0);
+    EXPECT_FALSE(gfCallbackMode.load());
+    EXPECT_FALSE(gCallbackTimer.IsRunning());
+}
+
+// The dispatcher thread tells the callback loop it has ended only after a
+// service run; outside the manager the dispatcher fails at once and the
+// loop goes on with its timer.
+TEST_F(Runtime, DispatcherEndReachesTheCallbackLoopAfterARun) {
+    gdwPerlThreadId = GetCurrentThreadId();
+    gfCallbackMode = 1;
+    EXPECT_EQ(ServiceThreadProc(nullptr), 0u); // not started by the manager
+    EXPECT_TRUE(Drain(kServiceEndedMessage).empty());
+    ghServiceStatus = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x4242); // ServiceMain ran
+    ServiceThreadProc(nullptr);
+    EXPECT_EQ(Drain(kServiceEndedMessage).size(), 1u);
+    gfCallbackMode = 0; // a polling run: nothing to tell
+    ServiceThreadProc(nullptr);
+    EXPECT_TRUE(Drain(kServiceEndedMessage).empty());
+    ghServiceStatus = nullptr;
+}
+
 TEST_F(CallbackLoop, NoHookMeansNoCall) {
     SetCallbackHook(nullptr);
     RegisterCallbackForAll(FakeCv(1));

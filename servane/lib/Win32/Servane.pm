@@ -178,6 +178,14 @@ binding changes, user-defined codes) change no state; the script decides.
 Run from a console instead of by the manager, C<StartService> still returns
 a handle, and C<State> soon reads SERVICE_STOPPED.
 
+A polling script's loop is its own, and it must end it: leave the loop once
+C<State()> returns SERVICE_STOPPED, whoever reported it (the script itself,
+or the library after a stop that the script did not answer within
+C<Timeout> seconds), then call C<StopService()> and let the script end. A
+loop that waits only for its own SERVICE_CONTROL_STOP handling keeps the
+process alive after the manager has let go of the service, and a later start
+runs a second copy beside it.
+
 =head2 StartService([\%Context [, $CallbackTimer]])
 
 Starts the service dispatcher thread and returns its handle (0 when the
@@ -190,6 +198,13 @@ C<$CallbackTimer> is the period of the "timer"/"running" event in
 milliseconds (5000 when not given, even if L</CallbackTimer([$CallbackTimer])>
 set another one before). A C<die> inside a callback is not caught: it leaves
 C<StartService> through the script's own C<eval>.
+
+The callback loop also ends, and C<StartService> returns, once the service
+has reached SERVICE_STOPPED and the manager has let go of it: when the
+"stop" callback returns SERVICE_STOPPED, or when no callback answered and
+the library finished the stop itself after C<Timeout> seconds. The script
+then runs on after C<StartService> and should end. Started from a console
+instead of by the manager, the loop runs on its timer until C<StopService>.
 
 =head2 State([$State [, $WaitHint]] | \%Hash)
 
