@@ -57,16 +57,18 @@ subtest 'argument counts' => sub {
     }
 };
 
+# The functions that take a module object, with the name of its parameter.
+my %param = (
+    remove_loaded_module => 'mod',
+    zp_api_major_version => 'mod',
+    zp_api_minor_version => 'mod',
+    module_index         => 'obj',
+    name                 => 'obj',
+    next                 => 'obj',
+    cmds                 => 'obj',
+);
+
 subtest 'object arguments of the wrong class' => sub {
-    my %param = (
-        remove_loaded_module => 'mod',
-        zp_api_major_version => 'mod',
-        zp_api_minor_version => 'mod',
-        module_index         => 'obj',
-        name                 => 'obj',
-        next                 => 'obj',
-        cmds                 => 'obj',
-    );
     my @bad = ('undef', q{'Zephra2::Module'}, '\\1', '{}', '$cmds', '$s', q{bless {}, 'Other'});
     for my $f (sort keys %param) {
         for my $arg (@bad) {
@@ -81,15 +83,6 @@ subtest 'object arguments of the wrong class' => sub {
 # A wrapper of the right class whose address is 0 holds no record: refused
 # like a wrong class, never dereferenced.
 subtest 'objects that hold no record' => sub {
-    my %param = (
-        remove_loaded_module => 'mod',
-        zp_api_major_version => 'mod',
-        zp_api_minor_version => 'mod',
-        module_index         => 'obj',
-        name                 => 'obj',
-        next                 => 'obj',
-        cmds                 => 'obj',
-    );
     our $null_module = bless \(my $x = 0), 'Zephra2::Module';
     our $null_string = bless \(my $y = '0'), 'Zephra2::Module';
     for my $f (sort keys %param) {

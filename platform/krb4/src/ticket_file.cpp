@@ -51,6 +51,15 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
+    // Takes over a new descriptor (errno is left as the open set it).
+    void adopt(int fd) {
+        if (fd_ >= 0) {
+            int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
     // Closes now and reports whether the close succeeded.
     bool close() {
         int fd = fd_;
@@ -215,6 +224,25 @@ void scrub(const char* path, const struct stat& seen) {
     fsync(fd.get());
 }
 
+// Opens a ticket file (never through a symbolic link), checks that it is a
+// regular file of ours, and for a save one that nobody else may write, locks
+// it (exclusively for a save) and reads it. KSUCCESS with fd open and
+// locked, or the status of the failing step.
+int openAndLoad(Fd& fd, const char* path, bool forSave, Bytes* data) {
+    fd.adopt(open(path, (forSave ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok())
+        return errno == ENOENT ? NO_TKT_FIL : TKT_FIL_ACC;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (forSave && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+        return TKT_FIL_ACC;
+    if (!lockFile(fd.get(), forSave ? LOCK_EX : LOCK_SH))
+        return TKT_FIL_LCK;
+    if (!readAll(fd.get(), data))
+        return TKT_FIL_ACC;
+    return KSUCCESS;
+}
+
 // State of the reading interface between tf_init and tf_close.
 struct ReadState {
     bool open = false;
@@ -304,20 +332,11 @@ extern "C" int krb_save_credentials(const char* service, const char* instance, c
             return KFAILURE;
         const std::string path = tkt_string();
 
-        Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.ok())
-            return errno == ENOENT ? NO_TKT_FIL : TKT_FIL_ACC;
-        struct stat st;
-        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-            return TKT_FIL_ACC;
-        if (!lockFile(fd.get(), LOCK_EX))
-            return TKT_FIL_LCK;
-
-        // Append only to a well-formed file, so the new ticket stays readable.
+        Fd fd(-1);
         Bytes old;
-        if (!readAll(fd.get(), &old))
-            return TKT_FIL_ACC;
+        if (int status = openAndLoad(fd, path.c_str(), true, &old))
+            return status;
+        // Append only to a well-formed file, so the new ticket stays readable.
         Contents contents;
         if (!parse(old, &contents, false))
             return TKT_FIL_FMT;
@@ -354,17 +373,10 @@ extern "C" int tf_init(const char* tf_name, int rw) {
         rs = ReadState{};
         if (tf_name == nullptr || rw != R_TKT_FIL)
             return KFAILURE;
-        Fd fd(open(tf_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.ok())
-            return errno == ENOENT ? NO_TKT_FIL : TKT_FIL_ACC;
-        struct stat st;
-        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
-            return TKT_FIL_ACC;
-        if (!lockFile(fd.get(), LOCK_SH))
-            return TKT_FIL_LCK;
+        Fd fd(-1);
         Bytes data;
-        if (!readAll(fd.get(), &data))
-            return TKT_FIL_ACC;
+        if (int status = openAndLoad(fd, tf_name, false, &data))
+            return status;
         if (!parse(data, &rs.contents, true))
             return TKT_FIL_FMT;
         rs.open = true;
