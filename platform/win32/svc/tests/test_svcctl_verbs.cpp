@@ -38,10 +38,11 @@ struct Terminal {
         if (fd >= 0)
             close(fd);
     }
-    // Reads until the text has appeared (after `from`) or the time is up.
-    bool Expect(const std::string& text, int ms = 15000) {
+    // Reads until the text has appeared (at or after `from`) or the time is
+    // up.
+    bool Expect(const std::string& text, int ms = 15000, size_t from = 0) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (seen.find(text) == std::string::npos) {
+        while (seen.find(text, from) == std::string::npos) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             end - std::chrono::steady_clock::now())
                             .count();
@@ -52,7 +53,7 @@ struct Terminal {
                 char buf[4096];
                 ssize_t n = read(fd, buf, sizeof buf);
                 if (n <= 0)
-                    return seen.find(text) != std::string::npos;
+                    return seen.find(text, from) != std::string::npos;
                 seen.append(buf, static_cast<size_t>(n));
             }
         }
@@ -331,9 +332,8 @@ TEST_F(ScmTest, SvcctlDebugRunsAProgramInTheTerminal) {
     EXPECT_TRUE(WIFSTOPPED(status));
     kill(t.pid, SIGCONT);
     size_t mark = t.seen.size();
-    ASSERT_TRUE(t.Expect("control 3")) << t.seen;
-    ASSERT_TRUE(t.Expect("RUNNING")) << t.seen;
-    EXPECT_NE(t.seen.find("RUNNING", mark), std::string::npos);
+    ASSERT_TRUE(t.Expect("control 3", 15000, mark)) << t.seen;
+    ASSERT_TRUE(t.Expect("RUNNING", 15000, mark)) << t.seen;
 
     // Ctrl-C stops it; the program's status is svcctl's; the service goes.
     t.Type("\x03");
