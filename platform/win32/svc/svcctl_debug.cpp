@@ -16,7 +16,9 @@
 #include "svc/logfile.h"
 #include "svc/scm.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -309,6 +311,18 @@ private:
                 pausedHere_ = true;
             else
                 Result(SERVICE_CONTROL_PAUSE, GetLastError());
+        }
+        // A service answers the pause in its own time; suspend once it has
+        // (or after its wait hint, at most 30 s).
+        SERVICE_STATUS_PROCESS sp = Query(s_.svc);
+        auto end =
+            std::chrono::steady_clock::now() +
+            std::chrono::milliseconds(std::min<DWORD>(std::max<DWORD>(sp.dwWaitHint, 3000), 30000));
+        while (pausedHere_ && sp.dwCurrentState == SERVICE_PAUSE_PENDING &&
+               std::chrono::steady_clock::now() < end) {
+            ShowState();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            sp = Query(s_.svc);
         }
         ShowState();
         Say("suspended (fg continues the service)");
