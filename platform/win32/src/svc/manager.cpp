@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <map>
 #include <pwd.h>
@@ -24,10 +26,6 @@
 #include <unistd.h>
 
 extern char** environ;
-
-#ifndef W32P_SUPERVISOR_PATH
-#define W32P_SUPERVISOR_PATH "svcsupervisor"
-#endif
 
 namespace w32p::scm {
 namespace {
@@ -327,10 +325,35 @@ bool DatabaseLockedElsewhere() {
     return locked;
 }
 
+// The supervisor program: WIN32POSIX_SUPERVISOR, else the svcsupervisor
+// beside the program or library that holds this code, or in the "bin"
+// folder of the nearest folder above it that has one (a build tree's
+// build/bin, an installation's <prefix>/bin), else the one on PATH. Nothing
+// of the build tree is compiled in, so an installed set finds its own.
 std::string SupervisorProgram() {
     if (const char* env = getenv("WIN32POSIX_SUPERVISOR"); env && *env)
         return env;
-    return W32P_SUPERVISOR_PATH;
+    static const std::string found = [] {
+        Dl_info info{};
+        std::string self;
+        char real[PATH_MAX];
+        if (dladdr(reinterpret_cast<void*>(&SupervisorProgram), &info) && info.dli_fname &&
+            realpath(info.dli_fname, real))
+            self = real;
+        else if (realpath("/proc/self/exe", real))
+            self = real;
+        auto usable = [](const std::string& p) { return access(p.c_str(), X_OK) == 0; };
+        std::string dir = self.substr(0, self.rfind('/'));
+        if (!self.empty() && usable(dir + "/svcsupervisor"))
+            return dir + "/svcsupervisor";
+        while (!dir.empty()) {
+            dir = dir.substr(0, dir.rfind('/'));
+            if (usable(dir + "/bin/svcsupervisor"))
+                return dir + "/bin/svcsupervisor";
+        }
+        return std::string("svcsupervisor");
+    }();
+    return found;
 }
 
 // Runs a supervisor for the service; returns the start result.
@@ -388,7 +411,7 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
     pid_t pid;
     int rc = (runHigh < 0 || pipeHigh < 0)
                  ? EMFILE
-                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+                 : posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (pipeHigh >= 0)
         close(pipeHigh);
