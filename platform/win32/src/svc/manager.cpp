@@ -99,19 +99,22 @@ std::shared_ptr<ServiceObject> GetService(SC_HANDLE h) {
     return LookupHandleAs<ServiceObject>(reinterpret_cast<HANDLE>(h), ObjectKind::Service);
 }
 
-// The service behind h when the handle carries `right`; else null, with
+// The object of a handle when the handle carries `right`; else null, with
 // ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
-std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
-    auto svc = GetService(h);
-    if (!svc) {
+template <class T> std::shared_ptr<T> WithRight(std::shared_ptr<T> obj, ACCESS_MASK right) {
+    if (!obj) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (!(svc->granted & right)) {
+    if (!(obj->granted & right)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return svc;
+    return obj;
+}
+
+std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
+    return WithRight(GetService(h), right);
 }
 
 // Opens a service's key for writing and reads its configuration; a service
@@ -1392,16 +1395,7 @@ void FillStatusProcess(ENUM_SERVICE_STATUS_PROCESSA& out, const SERVICE_STATUS_P
 }
 
 std::shared_ptr<ManagerObject> GetManagerWith(SC_HANDLE h, ACCESS_MASK right) {
-    auto mgr = GetManager(h);
-    if (!mgr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (!(mgr->granted & right)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return mgr;
+    return WithRight(GetManager(h), right);
 }
 
 } // namespace

@@ -70,6 +70,25 @@ std::string FindProgram(const std::string& name) {
     }
 }
 
+// In a child after fork: it dies with the supervisor (`parent`), starts
+// with the default signal state, reads `in` and writes `out` (-1: keeps what
+// it has).
+void SetUpChild(pid_t parent, int in, int out) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (in >= 0)
+        dup2(in, 0);
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+    }
+}
+
 struct Request {
     int client;
     uint32_t code;
@@ -394,20 +413,8 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
     pid_t self = getpid();
     child_ = fork();
     if (child_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != self)
-            _exit(127);
+        SetUpChild(self, nullFd, logFd);
         setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        if (nullFd >= 0)
-            dup2(nullFd, 0);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
-        }
         if (dup2(ctl[1], 3) < 0 || dup2(sts[1], 4) < 0)
             _exit(127);
         execve(program.c_str(), args.data(), envp.data());
@@ -607,19 +614,7 @@ void Supervisor::RunCommand(const FailureStep& step) {
     pid_t self = getpid();
     pid_t pid = fork();
     if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != self)
-            _exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        if (in >= 0)
-            dup2(in, 0);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
+        SetUpChild(self, in, out);
         execv(program.c_str(), args.data());
         _exit(127);
     }

@@ -25,6 +25,16 @@ inline std::string Drain(int fd) {
     return s;
 }
 
+// Replaces this (child) process by svcctl with the arguments.
+[[noreturn]] inline void ExecSvcctl(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(SCM_SVCCTL)};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(SCM_SVCCTL, argv.data());
+    _exit(98);
+}
+
 // Runs svcctl; uid >= 0 runs it as that user.
 inline Result Svcctl(const std::vector<std::string>& args, int uid = -1) {
     std::string outPath = std::string(getenv("WIN32POSIX_ROOT")) + "/svcctl-out";
@@ -38,12 +48,7 @@ inline Result Svcctl(const std::vector<std::string>& args, int uid = -1) {
         if (uid >= 0 &&
             (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0))
             _exit(99);
-        std::vector<char*> argv{const_cast<char*>(SCM_SVCCTL)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(SCM_SVCCTL, argv.data());
-        _exit(98);
+        ExecSvcctl(args);
     }
     Result r;
     int status = 0;

@@ -21,19 +21,6 @@ std::vector<BYTE> QueryConfig2(SC_HANDLE svc, DWORD level) {
     return buf;
 }
 
-bool SetShutdownPrivilege(bool on) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return false;
-    TOKEN_PRIVILEGES tp{};
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
-    bool ok = LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid) &&
-              AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
-    CloseHandle(token);
-    return ok;
-}
-
 std::vector<std::string> Names(const std::vector<BYTE>& buf, DWORD count) {
     std::vector<std::string> out;
     auto* list = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buf.data());

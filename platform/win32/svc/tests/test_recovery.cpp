@@ -19,14 +19,6 @@ bool SetActions(SC_HANDLE svc, std::vector<SC_ACTION> actions, const char* comma
     return ChangeServiceConfig2A(svc, SERVICE_CONFIG_FAILURE_ACTIONS, &fa);
 }
 
-DWORD PidOf(SC_HANDLE svc) {
-    SERVICE_STATUS_PROCESS sp{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
-                         &needed);
-    return sp.dwProcessId;
-}
-
 DWORD FailureCount(const char* name) {
     HKEY key;
     std::string path = std::string("System\\CurrentControlSet\\Services\\") + name;
@@ -50,19 +42,6 @@ bool WaitForRestart(SC_HANDLE svc, DWORD oldPid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-bool EnableShutdownPrivilege() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return false;
-    TOKEN_PRIVILEGES tp{};
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    bool ok = LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid) &&
-              AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
-    CloseHandle(token);
-    return ok;
 }
 
 void Crash(SC_HANDLE svc) {
@@ -167,7 +146,7 @@ TEST_F(ScmTest, FailureCommandRunsAndRebootIsRefused) {
     Handle mgr(Manager());
     Handle svc(CreateTestService(mgr.h, "Hooked", "exit-early"));
     ASSERT_NE(svc.h, nullptr);
-    ASSERT_TRUE(EnableShutdownPrivilege());
+    ASSERT_TRUE(SetShutdownPrivilege(true));
     ASSERT_TRUE(SetActions(svc.h, {{SC_ACTION_RUN_COMMAND, 0}, {SC_ACTION_REBOOT, 0}},
                            "/bin/sh -c \"echo hook saw failure %1%\""));
     // The process ends before it connects: a failure too.

@@ -21,14 +21,8 @@ struct Terminal {
 
     explicit Terminal(const std::vector<std::string>& args) {
         pid = forkpty(&fd, nullptr, nullptr, nullptr);
-        if (pid == 0) {
-            std::vector<char*> argv{const_cast<char*>(SCM_SVCCTL)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(SCM_SVCCTL, argv.data());
-            _exit(98);
-        }
+        if (pid == 0)
+            ExecSvcctl(args);
     }
     ~Terminal() {
         if (pid > 0) {
