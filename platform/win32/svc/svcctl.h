@@ -3,6 +3,9 @@
 // status rule.
 #include <windows.h>
 
+#include <cerrno>
+#include <sys/types.h>
+
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -63,6 +66,20 @@ const char* StateName(DWORD state);
 
 // Enables a privilege of the process token; false when it cannot be.
 bool EnablePrivilege(const char* name);
+
+// Repeats a partial read or write, op(bytes done so far), until `size`
+// bytes have gone (EINTR retried); false on an error or the end of data.
+template <class Op> bool TransferAll(size_t size, Op op) {
+    for (size_t done = 0; done < size;) {
+        ssize_t n = op(done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 // The verbs that live in their own files.
 int DoSdShow(const std::vector<std::string>& args);

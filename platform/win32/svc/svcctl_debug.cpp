@@ -104,30 +104,13 @@ void Say(const std::string& text) {
 
 bool SendAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(size,
+                       [&](size_t done) { return send(fd, p + done, size - done, MSG_NOSIGNAL); });
 }
 
 bool ReceiveAll(int fd, void* data, size_t size) {
     char* p = static_cast<char*>(data);
-    while (size > 0) {
-        ssize_t n = recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(size, [&](size_t done) { return recv(fd, p + done, size - done, 0); });
 }
 
 // Standard input, output and error (as descriptors), then the working

@@ -17,16 +17,7 @@ namespace svcctl {
 namespace {
 
 bool WriteOut(const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(1, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(size, [&](size_t done) { return write(1, data + done, size - done); });
 }
 
 // Copies what fd has from its position on; false when standard output is
