@@ -10,14 +10,6 @@ bool ProcessAlive(DWORD pid) {
     return pid && kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-DWORD PidOf(SC_HANDLE svc) {
-    SERVICE_STATUS_PROCESS sp{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
-                         &needed);
-    return sp.dwProcessId;
-}
-
 bool WaitGone(DWORD pid) {
     for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
         // A zombie of another parent still answers kill(0); /proc tells.
