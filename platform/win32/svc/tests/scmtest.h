@@ -107,6 +107,20 @@ inline bool TakeDatabaseLock() {
     return LockServiceDatabase(m) != nullptr;
 }
 
+// Enables or disables SeShutdownPrivilege in this process's token.
+inline bool SetShutdownPrivilege(bool on) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+    bool ok = LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid) &&
+              AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
+    CloseHandle(token);
+    return ok;
+}
+
 class ScmTest : public ::testing::Test {
 protected:
     std::string root;
