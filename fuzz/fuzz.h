@@ -37,8 +37,16 @@ public:
         --n_;
         return *p_++;
     }
-    uint16_t u16() { return static_cast<uint16_t>(byte() | byte() << 8); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) | static_cast<uint32_t>(u16()) << 16; }
+    // Little-endian; the reads are sequenced so that every compiler takes
+    // the bytes in the same order and a saved input replays alike.
+    uint16_t u16() {
+        uint16_t lo = byte();
+        return static_cast<uint16_t>(lo | byte() << 8);
+    }
+    uint32_t u32() {
+        uint32_t lo = u16();
+        return lo | static_cast<uint32_t>(u16()) << 16;
+    }
 
     // Up to n bytes.
     std::vector<uint8_t> bytes(size_t n) {
