@@ -47,19 +47,36 @@ inline DWORD PidOf(SC_HANDLE svc) {
     return sp.dwProcessId;
 }
 
+// Whether the process has ended: gone, or a zombie whose other threads
+// have exited as well. A killed process's first thread turns zombie while
+// the others may still be exiting, holding its files and so its locks.
+inline bool ProcessEnded(DWORD pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return true;
+    size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    // After the name: state, then 16 fields, then the number of threads.
+    std::istringstream fields(text.substr(close + 1));
+    std::string state, skip;
+    fields >> state;
+    for (int i = 0; i < 16; ++i)
+        fields >> skip;
+    long threads = 0;
+    fields >> threads;
+    return state == "Z" && threads <= 1;
+}
+
 // Waits (up to ten seconds) until the process has ended.
 inline bool WaitGone(DWORD pid) {
-    for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
-        // A zombie of another parent still answers kill(0); /proc tells.
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        size_t close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z')
+    for (int i = 0; i < 1000; ++i) {
+        if (ProcessEnded(pid))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return !ProcessAlive(pid);
+    return false;
 }
 
 // A child process that runs `take` (taking a lock or opening a handle) and
@@ -169,20 +186,9 @@ protected:
             if (cmdline.find("svcsupervisor") == std::string::npos)
                 continue;
             kill(static_cast<pid_t>(pid), SIGKILL);
-            for (int i = 0; i < 500 && Running(proc); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            WaitGone(static_cast<DWORD>(pid));
         }
         closedir(d);
-    }
-
-    // Whether /proc/<pid> names a process that has not ended (a zombie has).
-    static bool Running(const std::string& proc) {
-        std::ifstream stat(proc + "/stat");
-        std::string text;
-        if (!std::getline(stat, text))
-            return false;
-        size_t close = text.rfind(')');
-        return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
     }
 
     static std::string TestImage(const std::string& mode) {
