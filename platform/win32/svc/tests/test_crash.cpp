@@ -7,6 +7,7 @@
 // in time; the random moments come from CRASH_TEST_SEED when set (the seed
 // used is printed).
 #include "scmtest.h"
+#include "temproot.h"
 
 #include <map>
 #include <poll.h>
@@ -129,6 +130,15 @@ struct Rounds {
     }
 };
 
+// Starts the service; it stays START_PENDING for a random time under 300 ms.
+::testing::AssertionResult StartPendingAWhile(SC_HANDLE svc) {
+    std::string pending = "pending=" + std::to_string(Random(300));
+    const char* args[] = {pending.c_str()};
+    if (StartServiceA(svc, 1, args))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "StartService: " << GetLastError();
+}
+
 HKEY OpenCrashKey() {
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Crash", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -138,22 +148,8 @@ HKEY OpenCrashKey() {
 
 } // namespace
 
-// The registry needs no administrator; the fixture's root check is skipped.
-class RegistryCrash : public ::testing::Test {
-protected:
-    std::string root;
-    void SetUp() override {
-        char tmpl[] = "/tmp/regcrash-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        setenv("WIN32POSIX_ROOT", root.c_str(), 1);
-        w32p::ResetStateRootForTests();
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + root + "'";
-        (void)!system(cmd.c_str());
-    }
-};
+// The registry needs no administrator; the service fixture's check is skipped.
+class RegistryCrash : public TempStateRoot {};
 
 TEST_F(RegistryCrash, KilledWriterLosesNothingCommitted) {
     HKEY key = OpenCrashKey();
@@ -208,7 +204,7 @@ TEST_F(RegistryCrash, KilledWriterLosesNothingCommitted) {
             maybe.insert(Name(next.kind == Op::CreateKey ? "k" : "v", round, next.index));
         }
 
-        ASSERT_EQ(IntegrityCheck(root + "/registry.db"), "ok") << "round " << round;
+        ASSERT_EQ(IntegrityCheck(root_ + "/registry.db"), "ok") << "round " << round;
         for (const auto& [name, data] : values) {
             if (maybe.count(name))
                 continue;
@@ -324,9 +320,7 @@ TEST_F(ScmCrash, KilledServiceEndsAbortedAndStartsAgain) {
     int round = 0;
     for (; rounds.More(round); ++round) {
         // Killed while start is pending or while running.
-        std::string pending = "pending=" + std::to_string(Random(300));
-        const char* args[] = {pending.c_str()};
-        ASSERT_TRUE(StartServiceA(svc.h, 1, args)) << "round " << round << ": " << GetLastError();
+        ASSERT_TRUE(StartPendingAWhile(svc.h)) << "round " << round;
         std::this_thread::sleep_for(std::chrono::milliseconds(Random(400)));
         DWORD pid = 0;
         for (int i = 0; i < 1000 && !(pid = PidOf(svc.h)); ++i)
@@ -349,9 +343,7 @@ TEST_F(ScmCrash, KilledSupervisorEndsAbortedAndTheServiceStartsAgain) {
     for (; rounds.More(round); ++round) {
         // Killed while start is pending, while running, or while a stop
         // control is on its way (odd rounds).
-        std::string pending = "pending=" + std::to_string(Random(300));
-        const char* args[] = {pending.c_str()};
-        ASSERT_TRUE(StartServiceA(svc.h, 1, args)) << "round " << round << ": " << GetLastError();
+        ASSERT_TRUE(StartPendingAWhile(svc.h)) << "round " << round;
         std::thread stopper;
         if (round % 2) {
             int delay = Random(400);
