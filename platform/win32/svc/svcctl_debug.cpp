@@ -381,6 +381,38 @@ private:
     pid_t programPid_ = -1;
 };
 
+constexpr const char* kDebugPrefix = "svcctl-debug-";
+
+void RemoveServiceLogs(const std::string& name) {
+    for (const std::string& f : w32p::scm::LogFiles(w32p::scm::LogPath(name)))
+        unlink(f.c_str());
+}
+
+// The temporary services of sessions whose svcctl was killed before it
+// could remove them: stopped, and the svcctl of their name gone (or this
+// one, which has the pid of a killed one).
+void RemoveAbandoned(SC_HANDLE mgr) {
+    std::vector<std::string> names;
+    DWORD error = 0;
+    if (!ServiceNames(mgr, SERVICE_INACTIVE, names, error))
+        return;
+    size_t prefix = strlen(kDebugPrefix);
+    for (const std::string& name : names) {
+        if (name.compare(0, prefix, kDebugPrefix) != 0 || name.size() == prefix ||
+            name.find_first_not_of("0123456789", prefix) != std::string::npos)
+            continue;
+        DWORD pid = 0;
+        if (!ParseNumber(name.substr(prefix), pid) || pid == 0 || pid > INT_MAX)
+            continue;
+        if (static_cast<pid_t>(pid) != getpid() &&
+            (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH))
+            continue;
+        Sc svc(OpenServiceA(mgr, name.c_str(), DELETE));
+        if (svc.h && DeleteService(svc.h))
+            RemoveServiceLogs(name);
+    }
+}
+
 void RemoveTree(const std::string& dir, const std::string& file) {
     unlink((dir + "/" + file).c_str());
     rmdir(dir.c_str());
@@ -420,7 +452,7 @@ int DoDebug(const std::vector<std::string>& args) {
         return Failed("CreateNamedPipe", ERROR_ACCESS_DENIED);
     }
 
-    std::string name = "svcctl-debug-" + std::to_string(getpid());
+    std::string name = kDebugPrefix + std::to_string(getpid());
     std::string image =
         Quote(self) + " --debug-attach " + Quote(sockPath) + " -- " + Quote(program);
     std::string shown = args[first];
@@ -429,13 +461,15 @@ int DoDebug(const std::vector<std::string>& args) {
         shown += " " + args[i];
     }
     Session s;
-    s.mgr = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    s.mgr =
+        OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE);
     if (!s.mgr) {
         int st = Failed("OpenSCManager", GetLastError());
         close(listenFd);
         RemoveTree(dir, "console");
         return st;
     }
+    RemoveAbandoned(s.mgr);
     std::string display = "svcctl debug " + std::to_string(getpid());
     s.svc = CreateServiceA(s.mgr, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -467,8 +501,7 @@ int DoDebug(const std::vector<std::string>& args) {
     CloseServiceHandle(s.mgr);
     close(listenFd);
     RemoveTree(dir, "console");
-    for (const std::string& f : w32p::scm::LogFiles(w32p::scm::LogPath(name)))
-        unlink(f.c_str());
+    RemoveServiceLogs(name);
     // Threads of calls still under way end with the process.
     fflush(stdout);
     _exit(code);

@@ -338,9 +338,25 @@ TEST_F(ScmTest, SvcctlDebugRunsAProgramInTheTerminal) {
 
 TEST_F(ScmTest, SvcctlDebugPassesTheExitStatusAndEndsOnSecondInterrupt) {
     {
+        // What a killed svcctl debug left behind goes with the next session;
+        // another running session's service and other names stay.
+        pid_t gone = fork();
+        if (gone == 0)
+            _exit(0);
+        waitpid(gone, nullptr, 0);
+        std::string stale = "svcctl-debug-" + std::to_string(gone);
+        std::string live = "svcctl-debug-" + std::to_string(getpid());
+        Handle mgr(Manager());
+        for (const std::string& n : {stale, live, std::string("svcctl-debug-7x")})
+            Handle(CreateTestService(mgr.h, n.c_str()));
+        ASSERT_TRUE(ServiceExists(stale));
+
         Terminal t({"debug", SCM_TEST_SERVICE, "exit-early"});
         EXPECT_EQ(t.Wait(), 3) << t.seen;
         EXPECT_TRUE(Has(t.seen, "StartService failed 1067")) << t.seen;
+        EXPECT_FALSE(ServiceExists(stale));
+        EXPECT_TRUE(ServiceExists(live));
+        EXPECT_TRUE(ServiceExists("svcctl-debug-7x"));
     }
     // A program that never reaches the dispatcher cannot take STOP; the
     // second Ctrl-C kills it.
