@@ -283,8 +283,13 @@ private:
         killed_ = true;
         if (programPid_ > 0)
             kill(programPid_, SIGKILL);
-        else if (DWORD pid = Query(s_.svc).dwProcessId)
+        // The service's process and its group (the program and what it
+        // started); the process itself too, as it may not have made its
+        // group yet.
+        if (DWORD pid = Query(s_.svc).dwProcessId) {
             kill(-static_cast<pid_t>(pid), SIGKILL);
+            kill(static_cast<pid_t>(pid), SIGKILL);
+        }
     }
 
     void Suspend() {

@@ -367,6 +367,8 @@ TEST_F(ScmTest, SvcctlDebugPassesTheExitStatusAndEndsOnSecondInterrupt) {
     t.Type("\x03");
     EXPECT_EQ(t.Wait(), 128 + SIGKILL) << t.seen;
     EXPECT_TRUE(Has(t.seen, "ending the program"));
+    // Killed at once, not left to the manager's start time limit.
+    EXPECT_FALSE(Has(t.seen, "1053")) << t.seen;
 
     Result r = Svcctl({"debug", "/no/such/program"});
     EXPECT_EQ(r.status, ERROR_FILE_NOT_FOUND);
