@@ -113,6 +113,25 @@ bool ReceiveAll(int fd, void* data, size_t size) {
     return TransferAll(size, [&](size_t done) { return recv(fd, p + done, size - done, 0); });
 }
 
+// The head of the console message: the payload's length, with the three
+// standard descriptors attached.
+struct ConsoleHeader {
+    static constexpr size_t kFdBytes = 3 * sizeof(int);
+    uint32_t length = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(kFdBytes)] = {};
+    iovec iov{&length, sizeof length};
+    msghdr msg{};
+
+    ConsoleHeader() {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    ConsoleHeader(const ConsoleHeader&) = delete;
+    ConsoleHeader& operator=(const ConsoleHeader&) = delete;
+};
+
 // Standard input, output and error (as descriptors), then the working
 // directory and the environment as NUL-ended strings.
 bool SendConsole(int conn) {
@@ -124,25 +143,19 @@ bool SendConsole(int conn) {
         payload += *e;
         payload += '\0';
     }
-    uint32_t length = static_cast<uint32_t>(payload.size());
-    int fds[3] = {0, 1, 2};
-    char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec iov{&length, sizeof length};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    ConsoleHeader h;
+    h.length = static_cast<uint32_t>(payload.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&h.msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof fds);
+    c->cmsg_len = CMSG_LEN(ConsoleHeader::kFdBytes);
+    int fds[3] = {0, 1, 2};
     memcpy(CMSG_DATA(c), fds, sizeof fds);
     ssize_t n;
     do
-        n = sendmsg(conn, &msg, MSG_NOSIGNAL);
+        n = sendmsg(conn, &h.msg, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof length) &&
+    return n == static_cast<ssize_t>(sizeof h.length) &&
            SendAll(conn, payload.data(), payload.size());
 }
 
@@ -520,24 +533,18 @@ int RunDebugAttach(const std::vector<std::string>& args) {
     w32p::scm::SocketPath addr(args[1]);
     if (conn < 0 || !addr.ok() || connect(conn, addr.get(), sizeof addr.addr) != 0)
         return 3;
-    uint32_t length = 0;
-    int fds[3] = {-1, -1, -1};
-    char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec iov{&length, sizeof length};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    ConsoleHeader h;
     ssize_t n;
     do
-        n = recvmsg(conn, &msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
+        n = recvmsg(conn, &h.msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
     while (n < 0 && errno == EINTR);
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    if (n != static_cast<ssize_t>(sizeof length) || !c || c->cmsg_type != SCM_RIGHTS ||
-        c->cmsg_len != CMSG_LEN(sizeof fds) || length > (64u << 20))
+    cmsghdr* c = CMSG_FIRSTHDR(&h.msg);
+    if (n != static_cast<ssize_t>(sizeof h.length) || !c || c->cmsg_type != SCM_RIGHTS ||
+        c->cmsg_len != CMSG_LEN(ConsoleHeader::kFdBytes) || h.length > (64u << 20))
         return 3;
+    int fds[3];
     memcpy(fds, CMSG_DATA(c), sizeof fds);
+    uint32_t length = h.length;
     std::string payload(length, '\0');
     if (!ReceiveAll(conn, payload.data(), length))
         return 3;
