@@ -1003,20 +1003,27 @@ DWORD ChangeDescription(HKEY key, const SERVICE_DESCRIPTIONA& info) {
 // NULL strings and a NULL action array leave their part unchanged; "" and
 // an empty array remove it. Restart actions need SERVICE_START on the
 // handle and reboot actions the enabled shutdown privilege, as on Windows.
+static_assert(sizeof(SC_ACTION_TYPE) == sizeof(DWORD), "SC_ACTION.Type is a 32-bit field");
+
 DWORD ChangeFailureActions(HKEY key, DWORD granted, const SERVICE_FAILURE_ACTIONSA& info) {
     std::vector<SC_ACTION> actions;
     if (info.lpsaActions) {
         if (info.cActions > kMaxFailureActions)
             return ERROR_INVALID_PARAMETER;
-        actions.assign(info.lpsaActions, info.lpsaActions + info.cActions);
-        for (const SC_ACTION& a : actions) {
-            if (static_cast<DWORD>(a.Type) > SC_ACTION_RUN_COMMAND)
+        for (DWORD i = 0; i < info.cActions; ++i) {
+            // The caller's type may be any number: it is read as one, as
+            // an enumeration value outside the known ones cannot be.
+            DWORD type, delay;
+            memcpy(&type, &info.lpsaActions[i].Type, sizeof type);
+            memcpy(&delay, &info.lpsaActions[i].Delay, sizeof delay);
+            if (type > SC_ACTION_RUN_COMMAND)
                 return ERROR_INVALID_PARAMETER;
-            if (a.Type == SC_ACTION_RESTART && !(granted & SERVICE_START))
+            if (type == SC_ACTION_RESTART && !(granted & SERVICE_START))
                 return ERROR_ACCESS_DENIED;
-            if (a.Type == SC_ACTION_REBOOT &&
+            if (type == SC_ACTION_REBOOT &&
                 !ProcessPrivilegeEnabled(PrivilegeLuid(SE_SHUTDOWN_NAME)))
                 return ERROR_PRIVILEGE_NOT_HELD;
+            actions.push_back({static_cast<SC_ACTION_TYPE>(type), delay});
         }
     }
     for (const char* s : {info.lpRebootMsg, info.lpCommand})
