@@ -230,6 +230,8 @@ public:
                 Signals();
             if (fds[3].revents & POLLIN)
                 Results();
+            if (killed_)
+                Kill();
             ShowState();
         }
         // The attached side may still be queued or have reports in flight.
@@ -294,14 +296,24 @@ private:
         }
         Say("ending the program");
         killed_ = true;
-        if (programPid_ > 0)
+        Kill();
+    }
+
+    // After the second Ctrl-C: kills the program, and the service's process
+    // with its group (the program and what it started; the process itself
+    // too, as it may not have made its group yet). Called again as they
+    // become known, since the supervisor may not have started the process
+    // at the time of the keystroke; each process is killed once.
+    void Kill() {
+        if (programPid_ > 0 && !programKilled_) {
             kill(programPid_, SIGKILL);
-        // The service's process and its group (the program and what it
-        // started); the process itself too, as it may not have made its
-        // group yet.
-        if (DWORD pid = Query(s_.svc).dwProcessId) {
+            programKilled_ = true;
+        }
+        DWORD pid = Query(s_.svc).dwProcessId;
+        if (pid && pid != killedPid_) {
             kill(-static_cast<pid_t>(pid), SIGKILL);
             kill(static_cast<pid_t>(pid), SIGKILL);
+            killedPid_ = pid;
         }
     }
 
@@ -393,6 +405,8 @@ private:
     Session& s_;
     int listen_, sig_, conn_ = -1;
     bool connected_ = false, startDone_ = false, hasStatus_ = false, killed_ = false;
+    bool programKilled_ = false;
+    DWORD killedPid_ = 0;
     bool pausedHere_ = false;
     DWORD startError_ = 0, lastState_ = 0;
     int interrupts_ = 0, status_ = 0;
