@@ -54,12 +54,13 @@ struct Terminal {
         return true;
     }
     void Type(const char* keys) { (void)!write(fd, keys, strlen(keys)); }
-    // The exit status, once the program has ended.
+    // The exit status, once the program has ended, with all it wrote.
     int Wait() {
-        Expect("\x01", 1000); // drain what is left
         int status = 0;
-        waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, WNOHANG) == 0)
+            Expect("\x01", 100);
         pid = -1;
+        Expect("\x01", 100); // what it wrote just before it ended
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 };
