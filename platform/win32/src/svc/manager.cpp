@@ -979,11 +979,15 @@ DWORD ChangeFailureActions(HKEY key, DWORD granted, const SERVICE_FAILURE_ACTION
             return ERROR_INVALID_PARAMETER;
         actions.assign(info.lpsaActions, info.lpsaActions + info.cActions);
         for (const SC_ACTION& a : actions) {
-            if (static_cast<DWORD>(a.Type) > SC_ACTION_RUN_COMMAND)
+            // The caller's type may be outside the enumeration: read it as
+            // the DWORD it is, since loading it as the enum is undefined.
+            DWORD type;
+            memcpy(&type, &a.Type, sizeof type);
+            if (type > SC_ACTION_RUN_COMMAND)
                 return ERROR_INVALID_PARAMETER;
-            if (a.Type == SC_ACTION_RESTART && !(granted & SERVICE_START))
+            if (type == SC_ACTION_RESTART && !(granted & SERVICE_START))
                 return ERROR_ACCESS_DENIED;
-            if (a.Type == SC_ACTION_REBOOT &&
+            if (type == SC_ACTION_REBOOT &&
                 !ProcessPrivilegeEnabled(PrivilegeLuid(SE_SHUTDOWN_NAME)))
                 return ERROR_PRIVILEGE_NOT_HELD;
         }
