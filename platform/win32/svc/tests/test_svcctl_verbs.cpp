@@ -56,7 +56,9 @@ struct Terminal {
     void Type(const char* keys) { (void)!write(fd, keys, strlen(keys)); }
     // The exit status, once the program has ended.
     int Wait() {
-        Expect("\x01", 1000); // drain what is left
+        // Drain what is left: the read ends when the terminal's last writer
+        // has gone, which on a slow (sanitized, loaded) run can take seconds.
+        Expect("\x01", 30000);
         int status = 0;
         waitpid(pid, &status, 0);
         pid = -1;
