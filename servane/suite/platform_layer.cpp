@@ -2,7 +2,7 @@
 // before the library's load-time attach reads the registry; the layer's
 // supervisor for services; and at exit the end of every supervisor (and so
 // every service) this run left behind.
-#include "suite.h"
+#include "service_run.h"
 
 #include <csignal>
 #include <cstdlib>

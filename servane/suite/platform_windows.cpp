@@ -1,5 +1,5 @@
 // The suite as a Windows program: under Wine, or on Windows itself.
-#include "suite.h"
+#include "service_run.h"
 
 #include <string>
 
