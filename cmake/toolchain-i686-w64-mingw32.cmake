@@ -1,13 +1,5 @@
 # Cross-compiling for 32-bit Windows with mingw-w64 on the posix thread model
-# (Debian package g++-mingw-w64-i686-posix): the real Windows headers and
-# import libraries. The posix model gives std::thread and std::mutex, which
-# GoogleTest needs.
-set(CMAKE_SYSTEM_NAME Windows)
+# (Debian package g++-mingw-w64-i686-posix).
+set(MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-posix.cmake)

@@ -34,6 +34,18 @@ void ExpectControl(const ServiceRun& run, DWORD control, DWORD reported, DWORD s
         << "control " << control << " settles in " << settled << ", not " << run.Describe();
 }
 
+// Installs and starts the run, and waits until it is running.
+::testing::AssertionResult Running(ServiceRun& run) {
+    if (!run.installed())
+        return ::testing::AssertionFailure() << "not installed: " << gdwLastError;
+    DWORD error = 0;
+    if (!run.Start(&error))
+        return ::testing::AssertionFailure() << "not started: " << error;
+    if (!run.WaitForState(SERVICE_RUNNING))
+        return ::testing::AssertionFailure() << run.Describe();
+    return ::testing::AssertionSuccess();
+}
+
 // The report line of the stop, and its values.
 struct StopLine {
     int result = -1;
@@ -54,10 +66,7 @@ StopLine ParseStop(const std::string& line) {
 
 TEST_F(Runtime, APollingRunThroughEveryControl) {
     ServiceRun run("mode=poll");
-    ASSERT_TRUE(run.installed()) << gdwLastError;
-    DWORD error = 0;
-    ASSERT_TRUE(run.Start(&error)) << error;
-    ASSERT_TRUE(run.WaitForState(SERVICE_RUNNING)) << run.Status().dwCurrentState;
+    ASSERT_TRUE(Running(run));
     EXPECT_TRUE(run.WaitForLine("state 4"));
     SERVICE_STATUS status = run.Status();
     EXPECT_EQ(status.dwControlsAccepted, DWORD(31)); // Windows 6.x: stop to netbind change
@@ -92,9 +101,7 @@ TEST_F(Runtime, APollingRunThroughEveryControl) {
 
 TEST_F(Runtime, PendingStatesMoveOnByThemselvesAfterTheTimeout) {
     ServiceRun run("answer=s timeout=2");
-    ASSERT_TRUE(run.installed()) << gdwLastError;
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(Running(run));
     struct Step {
         DWORD control, pending, target;
     };
@@ -113,9 +120,7 @@ TEST_F(Runtime, PendingStatesMoveOnByThemselvesAfterTheTimeout) {
 
 TEST_F(Runtime, AServiceSpecificExitCodeReachesTheManager) {
     ServiceRun run("stop=error");
-    ASSERT_TRUE(run.installed()) << gdwLastError;
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(Running(run));
     ExpectControl(run, SERVICE_CONTROL_STOP, SERVICE_STOP_PENDING, SERVICE_STOPPED);
     SERVICE_STATUS status = run.Status();
     EXPECT_EQ(status.dwWin32ExitCode, DWORD(ERROR_SERVICE_SPECIFIC_ERROR));
@@ -124,9 +129,7 @@ TEST_F(Runtime, AServiceSpecificExitCodeReachesTheManager) {
 
 TEST_F(Runtime, StopServiceEndsAHungDispatcher) {
     ServiceRun run("stop=hung");
-    ASSERT_TRUE(run.installed()) << gdwLastError;
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(Running(run));
     ExpectControl(run, SERVICE_CONTROL_STOP, SERVICE_STOP_PENDING, SERVICE_STOPPED);
     ASSERT_TRUE(run.WaitForLine("end"));
     // Never told STOPPED, the manager kept the dispatcher waiting: it was
@@ -154,9 +157,7 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
 
 TEST_F(Runtime, CallbacksForEveryEvent) {
     ServiceRun run("mode=callback callbacks=all period=200");
-    ASSERT_TRUE(run.installed()) << gdwLastError;
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(Running(run));
     // With the "running" slot filled, timer ticks come as SERVICE_CONTROL_RUNNING.
     ASSERT_TRUE(WaitFor([&] { return CountOf(Events(run), "event 4160") >= 2; }, 30000));
     ExpectControl(run, SERVICE_CONTROL_INTERROGATE, SERVICE_RUNNING, SERVICE_RUNNING);
