@@ -17,30 +17,11 @@ namespace {
 
 std::string gRoot;
 
-// Quotes one argument so that the C runtime's rules read it back as it is.
-std::string Quote(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    size_t slashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++slashes;
-            continue;
-        }
-        out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
-        slashes = 0;
-        out += c;
-    }
-    out.append(2 * slashes, '\\');
-    return out + "\"";
-}
-
 void CheckCommandLine(const std::string& line) {
     std::vector<std::string> args = w32p::scm::SplitCommandLine(line);
     std::string rebuilt;
     for (const auto& a : args)
-        rebuilt += (rebuilt.empty() ? "" : " ") + Quote(a);
+        rebuilt += (rebuilt.empty() ? "" : " ") + w32p::scm::QuoteCommandLineArgument(a);
     FUZZ_CHECK(w32p::scm::SplitCommandLine(rebuilt) == args);
 }
 
