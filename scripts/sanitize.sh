@@ -44,7 +44,12 @@ reports=$PWD/$build/reports
 rm -rf "$reports"
 mkdir -p "$reports"
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" >"$build/configure.log" 2>&1 || {
+# -O1: the sanitizers' reports stay as good and the build takes about half
+# the time of -O2, which is most of what these legs cost.
+opt="-O1 -g -DNDEBUG"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$opt" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$opt" \
+  >"$build/configure.log" 2>&1 || {
   tail -n 40 "$build/configure.log"
   exit 1
 }
@@ -53,11 +58,11 @@ cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$build/build.log" 2
   exit 1
 }
 
-export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1"
+export ASAN_OPTIONS="log_path=$reports/asan:log_exe_name=1:detect_leaks=1"
 # UBSan (gcc) writes to standard error whatever log_path says; its findings
 # end the process (-fno-sanitize-recover), which fails the test.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export TSAN_OPTIONS="log_path=$reports/tsan:suppressions=$PWD/platform/win32/tests/tsan.supp:second_deadlock_stack=1"
+export TSAN_OPTIONS="log_path=$reports/tsan:log_exe_name=1:suppressions=$PWD/platform/win32/tests/tsan.supp:second_deadlock_stack=1"
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j "$jobs" "${select[@]}" "$@" >"$build/ctest.log" 2>&1 ||
@@ -68,8 +73,21 @@ else
   grep -E 'tests passed' "$build/ctest.log"
 fi
 
+# Not findings: LeakSanitizer's note that it scanned a thread that was
+# ending while the process exited without its registers (it then takes the
+# whole stack as reachable), and an empty file, left by a process killed
+# (a service past its stop) after the file was made and before anything
+# was written to it.
+finding() {
+  [ -s "$1" ] && grep -qv -E '^==[^=]*==[0-9]+==Unable to get registers from thread [0-9]+\.$' "$1"
+}
 shopt -s nullglob
-found=("$reports"/*)
+found=()
+notes=0
+for f in "$reports"/*; do
+  if finding "$f"; then found+=("$f"); else notes=$((notes + 1)); fi
+done
+[ "$notes" -eq 0 ] || echo "$notes report file(s) without a finding (thread notes of the leak check, or empty) in $reports"
 if [ ${#found[@]} -gt 0 ]; then
   status=1
   echo "${#found[@]} sanitizer report(s) in $reports:"
