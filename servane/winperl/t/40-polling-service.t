@@ -1,0 +1,30 @@
+# examples/polling-service.pl installed with CreateService (this Perl as the
+# program, the script as its parameters), started by the service control
+# manager and driven through its whole life.
+use strict;
+use warnings;
+use Test::More;
+use File::Basename qw(dirname);
+use File::Spec;
+use lib File::Spec->catdir(dirname(__FILE__), 'lib');
+use WinService qw(example install live_through_controls log_lines unique_name);
+use Win32::Servane;
+
+my $name = unique_name('PerlPolling');
+my $log  = File::Spec->catfile($ENV{TEMP} // File::Spec->tmpdir, "$name.log");
+unlink $log;
+
+is(install(name => $name, script => example('polling-service.pl'), log => $log), 1,
+    'CreateService') or diag('GetLastError ' . Win32::Servane::GetLastError());
+
+live_through_controls($name);
+
+my @lines = log_lines($log, qr/^stopped after/);
+my $final = pop @lines;
+is_deeply(\@lines, [qw(starting running paused continued interrogated stopping)],
+    'the script saw each control in turn');
+like($final // '', qr/^stopped after [1-9]\d* rounds of work$/, 'and worked while running');
+
+is(Win32::Servane::DeleteService($name), 1, 'DeleteService');
+unlink $log;
+done_testing;
