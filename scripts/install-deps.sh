@@ -18,6 +18,10 @@ packages=(
   g++-mingw-w64-i686-win32
   # running a test process under another uid
   util-linux procps
+  # a Windows Perl from Debian's perl source (dpkg-source unpacks it) and
+  # Servane.dll for it, both widths, run under Wine
+  dpkg-dev xz-utils g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-i686-posix wine64
 )
 
 missing=()
@@ -35,5 +39,5 @@ SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
+$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
