@@ -38,11 +38,15 @@ for f in perl.exe perl536.dll; do
 done
 
 build=$dest/build
-cmake -S "$root/servane/winperl" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$triplet.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DWINDOWS_PERL="$perl_tree" \
-  -DCMAKE_INSTALL_PREFIX="$dest/site" -DSERVANE_TEST_TOOLS=ON >"$dest/configure.log" 2>&1 \
-  || { cat "$dest/configure.log" >&2; exit 1; }
-cmake --build "$build" >"$dest/build.log" 2>&1 || { cat "$dest/build.log" >&2; exit 1; }
+# Configured once per Perl; later builds re-run CMake only when its files change.
+if ! grep -qxF "WINDOWS_PERL:PATH=$perl_tree" "$build/CMakeCache.txt" 2>/dev/null; then
+  rm -rf "$build"
+  cmake -S "$root/servane/winperl" -B "$build" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$triplet.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DWINDOWS_PERL="$perl_tree" \
+    -DCMAKE_INSTALL_PREFIX="$dest/site" -DSERVANE_TEST_TOOLS=ON >"$dest/configure.log" 2>&1 \
+    || { cat "$dest/configure.log" >&2; exit 1; }
+fi
+cmake --build "$build" -j "$(nproc)" >"$dest/build.log" 2>&1 || { cat "$dest/build.log" >&2; exit 1; }
 cmake --install "$build" >/dev/null
-cp "$build/svcdrive.exe" "$dest/test-bin/"
+cmp -s "$build/svcdrive.exe" "$dest/test-bin/svcdrive.exe" || cp "$build/svcdrive.exe" "$dest/test-bin/"

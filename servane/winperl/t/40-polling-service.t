@@ -7,16 +7,10 @@ use Test::More;
 use File::Basename qw(dirname);
 use File::Spec;
 use lib File::Spec->catdir(dirname(__FILE__), 'lib');
-use WinService qw(example install live_through_controls log_lines unique_name);
+use WinService qw(install_example live_through_controls log_lines);
 use Win32::Servane;
 
-my $name = unique_name('PerlPolling');
-my $log  = File::Spec->catfile($ENV{TEMP} // File::Spec->tmpdir, "$name.log");
-unlink $log;
-
-is(install(name => $name, script => example('polling-service.pl'), log => $log), 1,
-    'CreateService') or diag('GetLastError ' . Win32::Servane::GetLastError());
-
+my ($name, $log) = install_example('PerlPolling', 'polling-service.pl');
 live_through_controls($name);
 
 my @lines = log_lines($log, qr/^stopped after/);

@@ -6,16 +6,10 @@ use Test::More;
 use File::Basename qw(dirname);
 use File::Spec;
 use lib File::Spec->catdir(dirname(__FILE__), 'lib');
-use WinService qw(example install live_through_controls log_lines unique_name);
+use WinService qw(install_example live_through_controls log_lines);
 use Win32::Servane;
 
-my $name = unique_name('PerlCallback');
-my $log  = File::Spec->catfile($ENV{TEMP} // File::Spec->tmpdir, "$name.log");
-unlink $log;
-
-is(install(name => $name, script => example('callback-service.pl'), log => $log), 1,
-    'CreateService') or diag('GetLastError ' . Win32::Servane::GetLastError());
-
+my ($name, $log) = install_example('PerlCallback', 'callback-service.pl');
 live_through_controls($name);
 
 my @lines = log_lines($log, qr/^service run ended$/);

@@ -6,7 +6,7 @@ use Test::More;
 use File::Basename qw(dirname);
 use File::Spec;
 use lib File::Spec->catdir(dirname(__FILE__), 'lib');
-use WinService qw(example install drive wait_for unique_name under_wine);
+use WinService qw(example install drive wait_for unique_name under_wine temp_file);
 use Win32::Servane;
 
 use constant {
@@ -17,8 +17,7 @@ use constant {
 
 my $name   = unique_name('PerlAdmin');
 my $script = example('polling-service.pl');
-my $temp   = $ENV{TEMP} // File::Spec->tmpdir;
-my ($log1, $log2) = map { File::Spec->catfile($temp, "$name-$_.log") } 1, 2;
+my ($log1, $log2) = map { temp_file("$name-$_.log") } 1, 2;
 
 sub query {
     my %info = (name => $name);

@@ -11,7 +11,7 @@ use Test::More;
 use Win32::Servane;
 
 our @EXPORT_OK = qw(example install drive status_of wait_for log_lines unique_name
-                    live_through_controls under_wine);
+                    install_example live_through_controls under_wine temp_file);
 
 my $svcdrive = File::Spec->catfile(dirname(dirname($^X)), 'test-bin', 'svcdrive.exe');
 
@@ -43,6 +43,20 @@ sub install {
         parameters  => qq{"$args{script}" "$args{log}"},
         start_type  => $args{start_type} // SERVICE_DEMAND_START,
     });
+}
+
+sub temp_file { File::Spec->catfile($ENV{TEMP} // File::Spec->tmpdir, $_[0]) }
+
+# Installs examples/<script> as a service named after $prefix, as a test;
+# returns the service name and its log file.
+sub install_example {
+    my ($prefix, $script) = @_;
+    my $name = unique_name($prefix);
+    my $log  = temp_file("$name.log");
+    unlink $log;
+    is(install(name => $name, script => example($script), log => $log), 1, 'CreateService')
+        or diag('GetLastError ' . Win32::Servane::GetLastError());
+    return ($name, $log);
 }
 
 # Runs svcdrive; returns its exit status and its lines. A status line becomes
