@@ -39,7 +39,7 @@ bool SameStatus(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
            a.dwControlsAccepted == b.dwControlsAccepted;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3)
@@ -56,9 +56,10 @@ int main(int argc, char** argv) {
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!scm)
         return Failed();
-    SC_HANDLE service = OpenServiceA(
-        scm, argv[2], SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
-                          SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS);
+    SC_HANDLE service =
+        OpenServiceA(scm, argv[2],
+                     SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                         SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS);
     int rc = 0;
     SERVICE_STATUS status{};
     if (!service) {
