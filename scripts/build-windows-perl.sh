@@ -211,12 +211,13 @@ cat "$src"/win32/job*.log >>"$log"
 say "linking"
 $triplet-windres --use-temp-file --include-dir=. --include-dir=.. -O COFF -D INCLUDE_MANIFEST \
   -i perlexe.rc -o perlexe.res >>"$log" 2>&1
+# No link time in the PE headers: the same inputs give the same files.
 $triplet-dlltool -k -d perldll.def -D perl536.dll -l libperl536.a -e perl536.exp >>"$log" 2>&1
-$cxx -shared -s -static-libgcc -static-libstdc++ -o perl536.dll \
+$cxx -shared -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -o perl536.dll \
   "${core_objs[@]}" "$src/ext/DynaLoader/DynaLoader.o" \
   $(printf '%s\n' "${ext_objs[@]}" | grep -v /ext/DynaLoader/) \
   perl536.exp $ext_libs $libs >>"$log" 2>&1
-$cxx -mconsole -s -static-libgcc -static-libstdc++ -o perl.exe perlmain.o perlexe.res libperl536.a \
+$cxx -mconsole -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -o perl.exe perlmain.o perlexe.res libperl536.a \
   $libs >>"$log" 2>&1
 
 # --- the tree -------------------------------------------------------------------
