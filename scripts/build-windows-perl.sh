@@ -104,9 +104,12 @@ ln -s win32iop.h Win32iop.h
 # Errno_pm.PL gathers its constants by including every header that errno.h
 # and errno2.h pull in; gcc 12's x86 intrinsic headers refuse that.
 perl -i -pe 'print "\tnext if \$file =~ /intrin\\.h\\z/;\n" if /^\tnext unless -f \$file;/' ../ext/Errno/Errno_pm.PL
-# The same tree whenever it is built: __DATE__ and __TIME__ from the package.
+# The same tree whenever it is built: __DATE__, __TIME__ and the configuration
+# time from the package, and one hash order for the generators (Errno_pm.PL
+# includes the headers it scans in hash order, and what they define depends
+# on that order).
 SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l ../debian/changelog -STimestamp)
-export SOURCE_DATE_EPOCH
+export SOURCE_DATE_EPOCH PERL_HASH_SEED=0 PERL_PERTURB_KEYS=0
 
 # --- configuration: config.sh, Config.pm, config.h --------------------------
 if [ "$width" = 64 ]; then
@@ -134,12 +137,14 @@ perl -I. config_sh.PL \
   "use64bitint=$use64bitint" uselongdouble=undef usequadmath=undef usesitecustomize=undef \
   default_inc_excludes_dot=define LINK_FLAGS=-s "optimize=$optimize" \
   "ARCHPREFIX=$triplet-" "WIN64=$win64" config.gc >../config.sh 2>>"$log"
-# Config lists only what this tree has (no dynamic extensions), and the
-# compiler's version as numbers (Debian's mingw gcc says "12-win32" to
+# Config lists only what this tree has (no dynamic extensions), the package's
+# time as the configuration time, and the compiler's version as numbers (Debian's mingw gcc says "12-win32" to
 # -dumpversion, which the generators cannot compare).
 gccversion=$(echo | "$cc" -E -dM - | perl -ne '$v{$1} = $2 if /#define __GNUC(|_MINOR|_PATCHLEVEL)__ (\d+)/;
   END { print join ".", @v{"", "_MINOR", "_PATCHLEVEL"} }')
-perl -i -pe "s/^dynamic_ext=.*/dynamic_ext=' '/; s/^gccversion=.*/gccversion='$gccversion'/" ../config.sh
+cf_time=$(perl -e 'print scalar gmtime $ENV{SOURCE_DATE_EPOCH}')
+perl -i -pe "s/^dynamic_ext=.*/dynamic_ext=' '/; s/^gccversion=.*/gccversion='$gccversion'/;
+  s/^cf_time=.*/cf_time='$cf_time'/" ../config.sh
 (cd .. && perl -I. -Ilib configpm >>"$log" 2>&1)
 perl -I../lib config_h.PL "ARCHPREFIX=$triplet-" >>"$log" 2>&1
 mkdir -p ../wincfg
@@ -211,12 +216,14 @@ cat "$src"/win32/job*.log >>"$log"
 say "linking"
 $triplet-windres --use-temp-file --include-dir=. --include-dir=.. -O COFF -D INCLUDE_MANIFEST \
   -i perlexe.rc -o perlexe.res >>"$log" 2>&1
-# No link time in the PE headers: the same inputs give the same files.
-$triplet-dlltool -k -d perldll.def -D perl536.dll -l libperl536.a -e perl536.exp >>"$log" 2>&1
+# No link time in the PE headers: the same inputs give the same files. The
+# linker builds the export table from the .def itself (dlltool's export file
+# would stamp it with the current time); dlltool makes only the import library.
+$triplet-dlltool -k -d perldll.def -D perl536.dll -l libperl536.a >>"$log" 2>&1
 $cxx -shared -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -o perl536.dll \
   "${core_objs[@]}" "$src/ext/DynaLoader/DynaLoader.o" \
   $(printf '%s\n' "${ext_objs[@]}" | grep -v /ext/DynaLoader/) \
-  perl536.exp $ext_libs $libs >>"$log" 2>&1
+  perldll.def $ext_libs $libs >>"$log" 2>&1
 $cxx -mconsole -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -o perl.exe perlmain.o perlexe.res libperl536.a \
   $libs >>"$log" 2>&1
 
