@@ -11,7 +11,7 @@ use WinService qw(example install_example live_through_controls log_lines temp_f
 use Win32::Servane;
 
 my ($name, $log) = install_example('PerlPolling', 'polling-service.pl');
-live_through_controls($name);
+live_through_controls($name, $log);
 
 my @lines = log_lines($log, qr/^stopped after/);
 my $final = pop @lines;

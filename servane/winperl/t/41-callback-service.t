@@ -10,7 +10,7 @@ use WinService qw(install_example live_through_controls log_lines);
 use Win32::Servane;
 
 my ($name, $log) = install_example('PerlCallback', 'callback-service.pl');
-live_through_controls($name);
+live_through_controls($name, $log);
 
 my @lines = log_lines($log, qr/^service run ended$/);
 is(pop @lines, 'service run ended', 'StartService returned once StopService ended the loop');

@@ -112,9 +112,11 @@ sub log_lines {
 # Starts an installed example service and drives it through pause, continue,
 # interrogate, a user-defined control and stop, as tests. Each control's own
 # answer is the handler's report: the pending state, or the script's answer
-# when that came first.
+# when that came first. The script's log shows when it has seen the
+# interrogation: a polling script sees only the last control sent, so the
+# next one waits for that.
 sub live_through_controls {
-    my ($name) = @_;
+    my ($name, $log) = @_;
     my ($rc) = drive('start', $name);
     is($rc, 0, 'StartService');
     my ($seen, $s) = wait_for($name, SERVICE_RUNNING);
@@ -143,6 +145,9 @@ sub live_through_controls {
             my ($rc, $s) = drive('control', $name, $control);
             is($rc, 0, "control $control accepted");
             is($s->{state}, SERVICE_RUNNING, 'answered with RUNNING');
+            ok(grep({ $_ eq 'interrogated' } log_lines($log, qr/^interrogated$/)),
+                'the script saw the interrogation')
+                if $control == SERVICE_CONTROL_INTERROGATE;
         }
     };
 
