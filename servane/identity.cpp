@@ -1,5 +1,8 @@
 #include "identity.h"
 
+#include "runtime.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -152,4 +155,13 @@ BOOL LoadProfileHive(PSID sid) {
     }
     RegCloseKey(profile);
     return result;
+}
+
+BOOL LoadProcessUserHive() {
+    static std::atomic<int> state{0}; // 0: not tried, 1: loaded, 2: failed
+    if (int done = state.load())
+        return done == 1;
+    BOOL loaded = gpProcessSid && IsValidSid(gpProcessSid) && LoadProfileHive(gpProcessSid);
+    state = loaded ? 1 : 2;
+    return loaded;
 }

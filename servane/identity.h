@@ -29,3 +29,9 @@ BOOL GetProcessUserSid(HANDLE process, PSID buffer, DWORD size);
 // HKEY_USERS (named by the SID's text); loads it from the user's profile
 // when it is not. True when it is loaded at the end.
 BOOL LoadProfileHive(PSID sid);
+
+// Loads the hive of the user the process runs as (gpProcessSid), the first
+// time only: the library calls it when it first needs the registry (an
+// administration call, the service run) rather than at load, so that loading
+// the library creates nothing. True when the hive is loaded.
+BOOL LoadProcessUserHive();

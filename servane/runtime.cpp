@@ -264,8 +264,9 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     if (!gpProcessSid)
         return TRUE;
     if (GetProcessUserSid(GetCurrentProcess(), gpProcessSid, kSidBufferSize)) {
+        // The user's hive is loaded when the registry is first needed
+        // (LoadProcessUserHive), so that loading creates no file.
         gWinStation.SetSid(gpProcessSid);
-        LoadProfileHive(gpProcessSid);
     }
     return TRUE;
 }
