@@ -1,16 +1,19 @@
 use strict;
 use warnings;
 use Test::More;
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest qw(source_dir svcctl_path perl_command);
 use ServaneService qw(new_root end_services);
 
 # The main job: both example services installed, started, paused, continued,
 # stopped and removed through the service control manager.
 my $root = new_root();
-plan skip_all => 'svcctl not built' unless -x "$ENV{BUILD_DIR}/bin/svcctl";
+plan skip_all => 'svcctl not built' unless -x svcctl_path();
+plan skip_all => 'the examples are not beside this distribution' unless source_dir();
 
-my $main = "$ENV{SOURCE_DIR}/examples/main.pl";
-my $out = qx{"$^X" -I"$ENV{BUILD_DIR}/blib" "$main" 2>&1};
+my $main = source_dir() . '/examples/main.pl';
+my $out = qx{@{[ map { qq("$_") } perl_command() ]} "$main" 2>&1};
 is($? >> 8, 0, 'examples/main.pl succeeds') or diag $out;
 
 for my $name (qw(PerlPollingDemo PerlCallbackDemo)) {
