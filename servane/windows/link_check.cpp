@@ -7,6 +7,7 @@
 
 #include "admin.h"
 #include "constants.h"
+#include "control.h"
 #include "identity.h"
 #include "runtime.h"
 #include "service.h"
@@ -28,5 +29,10 @@ int main() {
     StopService();
     std::printf("dispatcher thread %p, state %lu\n", thread,
                 static_cast<unsigned long>(gdwCurrentState.load()));
+    servane::ServiceStatusInfo status;
+    BOOL found = servane::QueryStatus(servane::ServiceTarget{"", "NoSuchService"}, status);
+    std::printf("NoSuchService: %d, error %lu; on a service window station: %d\n", found,
+                static_cast<unsigned long>(servane::gdwControlError),
+                servane::IsServiceWindowStation());
     return 0;
 }
