@@ -43,7 +43,25 @@ our @EXPORT = qw(
 
   SC_GROUP_IDENTIFIER NO_ERROR
 );
-our %EXPORT_TAGS = (all => [@EXPORT]);
+
+# The functions, on request: by name or by tag.
+my @service_functions = qw(
+  StartService StopService RegisterCallbacks CallbackTimer State QueryLastMessage
+  Timeout AcceptedControls GetServiceHandle SetServiceBits
+  ShowService HideService RestoreService
+);
+my @admin_functions = qw(
+  CreateService ConfigureService QueryServiceConfig DeleteService
+  GetSecurity SetSecurity GetLastError
+);
+my @other_functions = qw(Constant GetVersion IsDebugBuild DebugOutputPath);
+our @EXPORT_OK = (@service_functions, @admin_functions, @other_functions);
+our %EXPORT_TAGS = (
+  service   => [@service_functions],
+  admin     => [@admin_functions],
+  constants => [@EXPORT],
+  all       => [@EXPORT, @EXPORT_OK],
+);
 
 XSLoader::load(__PACKAGE__, $VERSION);
 
