@@ -632,12 +632,8 @@ DWORD RunSetSecurity(const RawText& machine, const RawText& name, const RawDescr
         if (descriptor && !raw.fromObject && !IsValidSecurityDescriptor(descriptor->data()))
             descriptor.reset();
     }
-    if (!descriptor && !raw.fromObject && raw.bytes.len >= sizeof(SECURITY_DESCRIPTOR_RELATIVE)) {
-        PVOID bytes = const_cast<char*>(raw.bytes.p);
-        if (IsValidRelativeSecurityDescriptor(bytes, static_cast<ULONG>(raw.bytes.len), 0) &&
-            IsValidSecurityDescriptor(bytes))
-            descriptor.emplace(raw.bytes.p, raw.bytes.p + raw.bytes.len);
-    }
+    if (!descriptor && !raw.fromObject)
+        descriptor = servane::CopyRelativeDescriptor(raw.bytes.p, raw.bytes.len);
     if (!descriptor)
         return 0;
     return servane::SetSecurity(std::string(machine.p, machine.len), std::string(name.p, name.len),

@@ -514,4 +514,46 @@ std::optional<std::vector<BYTE>> CopyDescriptorAt(uintptr_t address) {
     return copy;
 }
 
+std::optional<std::vector<BYTE>> CopyRelativeDescriptor(const void* bytes, size_t length) {
+    if (!bytes || length < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || length > MAXDWORD)
+        return std::nullopt;
+    // The caller's bytes may sit at any address; the checks below and the
+    // manager read the copy, whose parts are aligned when their offsets are.
+    const BYTE* begin = static_cast<const BYTE*>(bytes);
+    std::vector<BYTE> copy(begin, begin + length);
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    std::memcpy(&header, copy.data(), sizeof header);
+    if (header.Revision != SECURITY_DESCRIPTOR_REVISION || !(header.Control & SE_SELF_RELATIVE))
+        return std::nullopt;
+
+    // Where a part may start: past the header, DWORD aligned, with room for
+    // at least `minimum` bytes.
+    auto placed = [length](DWORD offset, size_t minimum) {
+        return offset >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) && offset % sizeof(DWORD) == 0 &&
+               offset < length && length - offset >= minimum;
+    };
+    auto sidFits = [&](DWORD offset) {
+        if (!offset)
+            return true;
+        if (!placed(offset, GetSidLengthRequired(0)))
+            return false;
+        PSID sid = copy.data() + offset;
+        BYTE subAuthorities = copy[offset + 1];
+        return length - offset >= GetSidLengthRequired(subAuthorities) && IsValidSid(sid);
+    };
+    auto aclFits = [&](DWORD offset, SECURITY_DESCRIPTOR_CONTROL presentFlag) {
+        if (!(header.Control & presentFlag) || !offset)
+            return true; // absent, or a present NULL ACL
+        if (!placed(offset, sizeof(ACL)))
+            return false;
+        auto* acl = reinterpret_cast<PACL>(copy.data() + offset);
+        return acl->AclSize >= sizeof(ACL) && acl->AclSize <= length - offset && IsValidAcl(acl);
+    };
+    if (!sidFits(header.Owner) || !sidFits(header.Group) ||
+        !aclFits(header.Sacl, SE_SACL_PRESENT) || !aclFits(header.Dacl, SE_DACL_PRESENT) ||
+        !IsValidSecurityDescriptor(copy.data()))
+        return std::nullopt;
+    return copy;
+}
+
 } // namespace servane

@@ -10,6 +10,8 @@
 // database lock on every path.
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +103,11 @@ DWORD SetSecurity(const std::string& machine, const std::string& name,
 // address, read only through memory checks: nullopt when the header or any
 // part it points to is not readable memory. The copy is not validated.
 std::optional<std::vector<BYTE>> CopyDescriptorAt(uintptr_t address);
+
+// A copy of bytes given as a self-relative descriptor (GetSecurity's form),
+// in aligned memory: nullopt unless every part the header names lies, DWORD
+// aligned, inside the bytes and the descriptor is valid.
+std::optional<std::vector<BYTE>> CopyRelativeDescriptor(const void* bytes, size_t length);
 
 // Upper bound on GetSecurity's query retries.
 constexpr int kSecurityQueryAttempts = 8;

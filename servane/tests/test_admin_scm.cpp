@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -159,8 +160,7 @@ TEST(CopyDescriptorAt, BothFormsBecomeEqualSelfRelativeCopies) {
     auto fromAbsolute = CopyDescriptorAt(reinterpret_cast<uintptr_t>(&absolute.sd));
     ASSERT_TRUE(fromAbsolute);
     ASSERT_TRUE(IsValidSecurityDescriptor(fromAbsolute->data()));
-    EXPECT_TRUE(
-        IsValidRelativeSecurityDescriptor(fromAbsolute->data(), ULONG(fromAbsolute->size()), 0));
+    EXPECT_TRUE(CopyRelativeDescriptor(fromAbsolute->data(), fromAbsolute->size()));
     auto fromRelative = CopyDescriptorAt(reinterpret_cast<uintptr_t>(fromAbsolute->data()));
     ASSERT_TRUE(fromRelative);
     EXPECT_EQ(*fromRelative, *fromAbsolute);
@@ -180,4 +180,59 @@ TEST(CopyDescriptorAt, UnreadableMemoryIsRefused) {
     absolute.Control = SE_DACL_PRESENT;
     absolute.Dacl = reinterpret_cast<PACL>(uintptr_t(0xDEAD0000BEEF));
     EXPECT_FALSE(CopyDescriptorAt(reinterpret_cast<uintptr_t>(&absolute)));
+}
+
+TEST(CopyRelativeDescriptor, AcceptsWholeDescriptorsAtAnyAddress) {
+    AbsoluteDescriptor absolute(2);
+    auto relative = CopyDescriptorAt(reinterpret_cast<uintptr_t>(&absolute.sd));
+    ASSERT_TRUE(relative);
+    // A Perl string's bytes may start at an odd address; the copy does not.
+    std::vector<BYTE> shifted(relative->size() + 1);
+    std::memcpy(shifted.data() + 1, relative->data(), relative->size());
+    auto copy = CopyRelativeDescriptor(shifted.data() + 1, relative->size());
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(*copy, *relative);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(copy->data()) % alignof(DWORD), 0u);
+    // Trailing bytes are allowed.
+    relative->resize(relative->size() + 7);
+    EXPECT_TRUE(CopyRelativeDescriptor(relative->data(), relative->size()));
+}
+
+TEST(CopyRelativeDescriptor, RefusesPartsOutsideOrMisplaced) {
+    AbsoluteDescriptor absolute(2);
+    const std::vector<BYTE> good = *CopyDescriptorAt(reinterpret_cast<uintptr_t>(&absolute.sd));
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    std::memcpy(&header, good.data(), sizeof header);
+    ASSERT_NE(header.Owner, 0u);
+    ASSERT_NE(header.Dacl, 0u);
+
+    EXPECT_FALSE(CopyRelativeDescriptor(nullptr, 20));
+    EXPECT_FALSE(CopyRelativeDescriptor(good.data(), 19));
+    // Cut anywhere inside the last part.
+    for (size_t cut = 1; cut <= 8; ++cut)
+        EXPECT_FALSE(CopyRelativeDescriptor(good.data(), good.size() - cut)) << cut;
+
+    auto with = [&](size_t at, DWORD value) {
+        std::vector<BYTE> bytes = good;
+        std::memcpy(bytes.data() + at, &value, sizeof value);
+        return CopyRelativeDescriptor(bytes.data(), bytes.size());
+    };
+    const size_t ownerAt = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Owner);
+    const size_t daclAt = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl);
+    EXPECT_FALSE(with(ownerAt, 4));                                   // inside the header
+    EXPECT_FALSE(with(ownerAt, header.Owner + 1));                    // not DWORD aligned
+    EXPECT_FALSE(with(ownerAt, DWORD(good.size())));                  // just past the end
+    EXPECT_FALSE(with(daclAt, 0x7FFFFFF0));                           // far outside
+    EXPECT_FALSE(with(daclAt, DWORD(good.size() - sizeof(ACL)) + 4)); // header would not fit
+    // An ACL whose size runs past the bytes.
+    std::vector<BYTE> longAcl = good;
+    auto* acl = reinterpret_cast<ACL*>(longAcl.data() + header.Dacl);
+    acl->AclSize = static_cast<WORD>(longAcl.size() - header.Dacl + 4);
+    EXPECT_FALSE(CopyRelativeDescriptor(longAcl.data(), longAcl.size()));
+    // A SID whose sub-authority count runs past the bytes.
+    std::vector<BYTE> longSid = good;
+    longSid[header.Owner + 1] = 15;
+    EXPECT_FALSE(CopyRelativeDescriptor(longSid.data(), longSid.size()));
+    // The absolute form is no byte string of a descriptor.
+    EXPECT_FALSE(with(0, 0x00040001)); // revision 1, control SE_DACL_PRESENT only
 }

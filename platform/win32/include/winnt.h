@@ -538,9 +538,6 @@ WINADVAPI BOOL WINAPI AddAuditAccessAce(PACL pAcl, DWORD dwAceRevision, DWORD dw
 WINADVAPI BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                    DWORD dwRevision);
 WINADVAPI BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor);
-WINADVAPI BOOL WINAPI IsValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
-                                                        ULONG SecurityDescriptorLength,
-                                                        SECURITY_INFORMATION RequiredInformation);
 WINADVAPI DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 WINADVAPI BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                    PSECURITY_DESCRIPTOR_CONTROL pControl,

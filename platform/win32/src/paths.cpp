@@ -3,6 +3,7 @@
 #include "stateroot.h"
 
 #include <cctype>
+#include <vector>
 
 namespace w32p {
 
@@ -11,16 +12,27 @@ std::string MapWindowsPath(const std::string& path) {
                  path[1] == ':' && (path.size() == 2 || path[2] == '\\' || path[2] == '/');
     if (!drive)
         return path;
+    // "." and ".." are resolved first; as on Windows, ".." stops at the drive
+    // root, so no drive path reaches outside its drive folder.
+    std::vector<std::string> parts;
+    size_t at = 2;
+    while (at < path.size()) {
+        size_t end = path.find_first_of("\\/", at);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(at, end - at);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        at = end + 1;
+    }
     std::string out = StateRoot() + "/drives/";
     out += static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-    for (size_t i = 2; i < path.size(); ++i) {
-        char c = path[i] == '\\' ? '/' : path[i];
-        if (c == '/' && !out.empty() && out.back() == '/')
-            continue; // collapse repeated separators
-        out += c;
-    }
-    while (out.size() > 1 && out.back() == '/')
-        out.pop_back();
+    for (const std::string& part : parts)
+        out += "/" + part;
     return out;
 }
 

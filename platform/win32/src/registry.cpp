@@ -522,11 +522,14 @@ void PutFileTime(int64_t t, PFILETIME out) {
     out->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) >> 32);
 }
 
-// The data-size protocol of RegQueryValueExA and RegEnumValueA.
-LONG PutData(const std::vector<BYTE>& data, LPBYTE buffer, LPDWORD size) {
+// The data-size protocol of RegQueryValueExA and RegEnumValueA. `have` is
+// the caller's buffer size, read before anything is written (lpType and
+// lpcbData may be one DWORD). A string stored without its terminator (two
+// for REG_MULTI_SZ) gets them in the caller's buffer when there is room; the
+// size reported stays the stored size.
+LONG PutData(DWORD type, const std::vector<BYTE>& data, LPBYTE buffer, DWORD have, LPDWORD size) {
     if (!size)
         return buffer ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
-    DWORD have = *size;
     *size = static_cast<DWORD>(data.size());
     if (!buffer)
         return ERROR_SUCCESS;
@@ -534,6 +537,15 @@ LONG PutData(const std::vector<BYTE>& data, LPBYTE buffer, LPDWORD size) {
         return ERROR_MORE_DATA;
     if (!data.empty())
         std::memcpy(buffer, data.data(), data.size());
+    // Terminators missing at the end of the stored bytes.
+    size_t missing = 0;
+    size_t n = data.size();
+    if (type == REG_SZ || type == REG_EXPAND_SZ)
+        missing = (n == 0 || data[n - 1] != 0) ? 1 : 0;
+    else if (type == REG_MULTI_SZ)
+        missing = (n == 0 || data[n - 1] != 0) ? 2 : (n < 2 || data[n - 2] != 0) ? 1 : 0;
+    for (size_t at = data.size(); missing && at < have; --missing)
+        buffer[at++] = 0;
     return ERROR_SUCCESS;
 }
 
@@ -625,6 +637,7 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
+    DWORD have = lpcbData ? *lpcbData : 0;
     std::string name = lpValueName ? lpValueName : "";
     DWORD type = 0;
     std::vector<BYTE> data;
@@ -643,11 +656,13 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
             return ERROR_SUCCESS;
         },
         ERROR_FILE_NOT_FOUND);
+    if (e == ERROR_FILE_NOT_FOUND && lpcbData && !lpData)
+        *lpcbData = 0; // a size query of a missing value answers 0
     if (e != ERROR_SUCCESS)
         return e;
     if (lpType)
         *lpType = type;
-    return PutData(data, lpData, lpcbData);
+    return PutData(type, data, lpData, have, lpcbData);
 }
 
 extern "C" LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
@@ -761,6 +776,7 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
                                         LPBYTE lpData, LPDWORD lpcbData) {
     if (lpReserved || !lpValueName || !lpcchValueName || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
+    DWORD have = lpcbData ? *lpcbData : 0;
     std::string name;
     DWORD type = 0;
     std::vector<BYTE> data;
@@ -787,7 +803,7 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
         return e;
     if (lpType)
         *lpType = type;
-    return PutData(data, lpData, lpcbData);
+    return PutData(type, data, lpData, have, lpcbData);
 }
 
 extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
@@ -880,6 +896,8 @@ extern "C" LSTATUS WINAPI RegFlushKey(HKEY hKey) {
     if (!s)
         return e;
     std::lock_guard lock(s->Mutex());
+    if ((e = KeyExists(*s, where.id)) != ERROR_SUCCESS)
+        return e;
     // Moves committed changes from the journal into the database file.
     int rc =
         sqlite3_wal_checkpoint_v2(s->Db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);

@@ -138,6 +138,18 @@ bool AclBytesValid(const BYTE* acl, size_t size) {
     return true;
 }
 
+bool RelativePartOffsets(const BYTE* header, DWORD offs[4]) {
+    WORD control = Word(header + 2);
+    for (int i = 0; i < 4; ++i) {
+        offs[i] = Dword(header + 4 + 4 * i); // owner, group, SACL, DACL
+        if ((i == 2 && !(control & SE_SACL_PRESENT)) || (i == 3 && !(control & SE_DACL_PRESENT)))
+            offs[i] = 0; // not present: ignored, wherever it points
+        if (offs[i] && (offs[i] < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || (offs[i] & 3)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace w32p
 
 using namespace w32p;
@@ -539,41 +551,33 @@ extern "C" BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecuri
 extern "C" BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     // Every byte is read through SafeCopy: callers pass numbers that may
     // not be addresses of descriptors at all.
-    BYTE head[4];
-    if (!pSecurityDescriptor || !SafeCopy(head, pSecurityDescriptor, sizeof head) ||
+    BYTE head[sizeof(SECURITY_DESCRIPTOR_RELATIVE)];
+    if (!pSecurityDescriptor || !SafeCopy(head, pSecurityDescriptor, 4) ||
         head[0] != SECURITY_DESCRIPTOR_REVISION)
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     WORD control = Word(head + 2);
     const void* parts[4]; // owner, group, sacl, dacl
     auto* base = static_cast<const BYTE*>(pSecurityDescriptor);
     if (control & SE_SELF_RELATIVE) {
-        SECURITY_DESCRIPTOR_RELATIVE rel;
-        if (!SafeCopy(&rel, base, sizeof rel))
+        DWORD offs[4];
+        if (!SafeCopy(head, base, sizeof head) || !RelativePartOffsets(head, offs))
             return Fail(ERROR_INVALID_SECURITY_DESCR);
-        const DWORD offs[4] = {rel.Owner, rel.Group, rel.Sacl, rel.Dacl};
-        for (int i = 0; i < 4; ++i) {
-            if (offs[i] && offs[i] < sizeof rel)
-                return Fail(ERROR_INVALID_SECURITY_DESCR); // a part inside the header
+        for (int i = 0; i < 4; ++i)
             parts[i] = offs[i] ? base + offs[i] : nullptr;
-        }
     } else {
         SECURITY_DESCRIPTOR abs;
         if (!SafeCopy(&abs, base, sizeof abs))
             return Fail(ERROR_INVALID_SECURITY_DESCR);
         parts[0] = abs.Owner;
         parts[1] = abs.Group;
-        parts[2] = abs.Sacl;
-        parts[3] = abs.Dacl;
+        parts[2] = (control & SE_SACL_PRESENT) ? abs.Sacl : nullptr;
+        parts[3] = (control & SE_DACL_PRESENT) ? abs.Dacl : nullptr;
     }
     std::vector<BYTE> copy;
-    for (int i = 0; i < 2; ++i)
-        if (parts[i] && !SafeSid(parts[i], &copy))
+    for (int i = 0; i < 4; ++i)
+        if (parts[i] && !(i < 2 ? SafeSid(parts[i], &copy) : SafeAcl(parts[i], &copy)))
             return Fail(ERROR_INVALID_SECURITY_DESCR);
-    if ((control & SE_SACL_PRESENT) && parts[2] && !SafeAcl(parts[2], &copy))
-        return Fail(ERROR_INVALID_SECURITY_DESCR);
-    if ((control & SE_DACL_PRESENT) && parts[3] && !SafeAcl(parts[3], &copy))
-        return Fail(ERROR_INVALID_SECURITY_DESCR);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI IsValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
@@ -583,31 +587,27 @@ extern "C" BOOL WINAPI IsValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR pS
     // given length.
     auto* base = static_cast<const BYTE*>(pSecurityDescriptor);
     size_t len = SecurityDescriptorLength;
+    DWORD offs[4];
     if (!base || len < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||
-        base[0] != SECURITY_DESCRIPTOR_REVISION)
+        base[0] != SECURITY_DESCRIPTOR_REVISION || !(Word(base + 2) & SE_SELF_RELATIVE) ||
+        !RelativePartOffsets(base, offs))
         return Fail(ERROR_INVALID_SECURITY_DESCR);
-    WORD control = Word(base + 2);
-    if (!(control & SE_SELF_RELATIVE))
-        return Fail(ERROR_INVALID_SECURITY_DESCR);
-    const DWORD offs[4] = {Dword(base + 4), Dword(base + 8), Dword(base + 12), Dword(base + 16)};
     for (int i = 0; i < 4; ++i) {
         DWORD off = offs[i];
-        bool present = i < 2 || (control & (i == 2 ? SE_SACL_PRESENT : SE_DACL_PRESENT));
-        if (!off || !present)
+        if (!off)
             continue;
-        if (off < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || off >= len)
-            return Fail(ERROR_INVALID_SECURITY_DESCR);
-        bool ok = i < 2 ? SidLength(base + off, len - off) != 0
-                        : (len - off >= sizeof(ACL) && AclBytesValid(base + off, len - off));
+        bool ok = off < len && (i < 2 ? SidLength(base + off, len - off) != 0
+                                      : AclBytesValid(base + off, len - off));
         if (!ok)
             return Fail(ERROR_INVALID_SECURITY_DESCR);
     }
+    WORD control = Word(base + 2);
     if (((RequiredInformation & OWNER_SECURITY_INFORMATION) && !offs[0]) ||
         ((RequiredInformation & GROUP_SECURITY_INFORMATION) && !offs[1]) ||
         ((RequiredInformation & SACL_SECURITY_INFORMATION) && !(control & SE_SACL_PRESENT)) ||
         ((RequiredInformation & DACL_SECURITY_INFORMATION) && !(control & SE_DACL_PRESENT)))
         return Fail(ERROR_INVALID_SECURITY_DESCR);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescriptor) {

@@ -1,4 +1,5 @@
 // kernel32: version, environment strings, files, console, modules, memory.
+#include "paths.h"
 #include "stateroot.h"
 
 #include <windows.h>
@@ -108,6 +109,23 @@ TEST_F(Kernel32Files, AttributesThroughThePathMapping) {
     // The Parts test FILE_ATTRIBUTE_DIRECTORY on the result: a missing file has it set.
     EXPECT_NE(GetFileAttributesA("C:\\missing") & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(GetFileAttributesA(nullptr), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Kernel32Files, DotDotStopsAtTheDriveRoot) {
+    using w32p::MapWindowsPath;
+    EXPECT_EQ(MapWindowsPath("C:\\..\\..\\etc\\x"), root_ + "/drives/c/etc/x");
+    EXPECT_EQ(MapWindowsPath("c:/../../registry.db"), root_ + "/drives/c/registry.db");
+    EXPECT_EQ(MapWindowsPath("C:\\Users\\.\\x\\..\\y\\"), root_ + "/drives/c/Users/y");
+    EXPECT_EQ(MapWindowsPath("D:\\a\\..\\..\\b"), root_ + "/drives/d/b");
+    EXPECT_EQ(MapWindowsPath("C:\\.."), root_ + "/drives/c");
+    EXPECT_EQ(MapWindowsPath("C:\\...\\..x"), root_ + "/drives/c/.../..x"); // plain names
+    EXPECT_EQ(MapWindowsPath("../x"), "../x"); // POSIX and relative paths pass through
+
+    // The state root's own store cannot be reached through a drive path.
+    Write(root_ + "/registry.db", "store");
+    EXPECT_EQ(GetFileAttributesA("c:/../../registry.db"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(CopyFileA("C:\\..\\registry.db", "C:\\Users\\x\\copy.db", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Kernel32Files, CopyFileHonoursFailIfExists) {

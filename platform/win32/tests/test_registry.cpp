@@ -122,6 +122,73 @@ TEST_F(Registry, QuerySizeProtocol) {
     RegCloseKey(key);
 }
 
+// Strings stored without their terminators come back terminated when the
+// caller's buffer has room; the size stays the stored one.
+TEST_F(Registry, UnterminatedStringsReadBackTerminated) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test");
+    ASSERT_EQ(RegSetValueExA(key, "Sz", 0, REG_SZ, (const BYTE*)"abc", 3), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Exp", 0, REG_EXPAND_SZ, (const BYTE*)"%X%", 3), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Multi", 0, REG_MULTI_SZ, (const BYTE*)"a\0b", 3), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Multi1", 0, REG_MULTI_SZ, (const BYTE*)"a\0b\0", 4), 0);
+    ASSERT_EQ(RegSetValueExA(key, "Bin", 0, REG_BINARY, (const BYTE*)"xyz", 3), 0);
+    struct {
+        const char* name;
+        DWORD room;         // buffer size
+        DWORD stored;       // size reported
+        const char* expect; // the buffer's first five bytes ('#' untouched)
+    } cases[] = {
+        {"Sz", 8, 3, "abc\0#"},     {"Exp", 8, 3, "%X%\0#"},      {"Multi", 8, 3, "a\0b\0\0"},
+        {"Multi", 4, 3, "a\0b\0#"}, {"Multi1", 8, 4, "a\0b\0\0"}, {"Sz", 3, 3, "abc##"},
+        {"Bin", 8, 3, "xyz##"}, // binary data is never touched
+    };
+    for (const auto& c : cases) {
+        char buf[16];
+        memset(buf, '#', sizeof buf);
+        DWORD size = c.room;
+        ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, nullptr, (BYTE*)buf, &size), 0) << c.name;
+        EXPECT_EQ(size, c.stored) << c.name;
+        EXPECT_EQ(std::string(buf, 5), std::string(c.expect, 5)) << c.name << " in " << c.room;
+    }
+    // RegEnumValueA follows the same rule.
+    char name[16], buf[8];
+    memset(buf, '#', sizeof buf);
+    DWORD nameLen = sizeof name, size = sizeof buf, type = 0;
+    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, &type, (BYTE*)buf, &size), 0);
+    EXPECT_STREQ(name, "Sz");
+    EXPECT_EQ(std::string(buf, 4), std::string("abc\0", 4));
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, QueryCornersOfTheSizeArgument) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test");
+    ASSERT_EQ(RegSetValueExA(key, "V", 0, REG_SZ, (const BYTE*)"hello", 6), 0);
+    // Type and size in one DWORD: the size is read before the type is written.
+    char buf[16];
+    DWORD both = sizeof buf;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &both, (BYTE*)buf, &both), ERROR_SUCCESS);
+    EXPECT_STREQ(buf, "hello");
+    EXPECT_EQ(both, 6u);
+    char name[8];
+    DWORD nameLen = sizeof name;
+    both = sizeof buf;
+    EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, &both, (BYTE*)buf, &both),
+              ERROR_SUCCESS);
+    EXPECT_EQ(both, 6u);
+    // A size query of a missing value answers 0.
+    DWORD size = 1234;
+    EXPECT_EQ(RegQueryValueExA(key, "missing", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, 0u);
+    // Flushing a deleted key reports the deletion, as every other operation does.
+    HKEY sub = Create(key, "Sub");
+    EXPECT_EQ(RegFlushKey(sub), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyA(key, "Sub"), ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(sub), ERROR_KEY_DELETED);
+    RegCloseKey(sub);
+    EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 TEST_F(Registry, KeysCreateOpenEnumerateDelete) {
     DWORD disposition = 0;
     HKEY a = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Co\\App", &disposition);

@@ -204,6 +204,49 @@ TEST(SecurityDescriptors, SelfRelativeLayoutAndRoundTrip) {
     EXPECT_EQ(again, rel);
 }
 
+// Both validators judge a self-relative descriptor alike: parts lie past the
+// header at 4-byte offsets; a part whose present bit is clear is ignored.
+TEST(SecurityDescriptors, SelfRelativePartsMustBeAlignedAndPresent) {
+    Absolute a;
+    DWORD need = 0;
+    MakeSelfRelativeSD(&a.sd, nullptr, &need);
+    Bytes rel(need);
+    ASSERT_TRUE(MakeSelfRelativeSD(&a.sd, rel.data(), &need));
+    auto both = [](Bytes& sd) {
+        bool relative = IsValidRelativeSecurityDescriptor(sd.data(), (ULONG)sd.size(), 0);
+        bool any = IsValidSecurityDescriptor(sd.data());
+        EXPECT_EQ(relative, any);
+        return relative && any;
+    };
+    ASSERT_TRUE(both(rel));
+
+    // The DACL moved two bytes on: the bytes are intact, the offset is not aligned.
+    Bytes moved(rel.begin(), rel.begin() + 48);
+    moved.insert(moved.end(), {0, 0});
+    moved.insert(moved.end(), rel.begin() + 48, rel.end());
+    moved[16] = 50;
+    EXPECT_FALSE(both(moved));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_SECURITY_DESCR);
+    moved[2] &= static_cast<BYTE>(~SE_DACL_PRESENT); // not present: the offset is ignored
+    EXPECT_TRUE(both(moved));
+
+    // An owner at an odd offset is refused the same way.
+    Bytes odd = rel;
+    odd.insert(odd.begin() + 20, 0);
+    odd[4] = 21;
+    odd[8] = 37;
+    odd[16] = 49;
+    EXPECT_FALSE(both(odd));
+
+    // A DACL offset inside the header, present bit clear: ignored by both.
+    Bytes inside = rel;
+    inside[2] &= static_cast<BYTE>(~SE_DACL_PRESENT);
+    inside[16] = 8;
+    EXPECT_TRUE(both(inside));
+    inside[2] |= SE_DACL_PRESENT;
+    EXPECT_FALSE(both(inside));
+}
+
 TEST(SecurityDescriptors, EmptyAndNullDacls) {
     SECURITY_DESCRIPTOR sd;
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));

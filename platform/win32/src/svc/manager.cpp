@@ -6,6 +6,7 @@
 #include "svcsecurity.h"
 
 #include "../handles.h"
+#include "../lasterror.h"
 #include "../stateroot.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -212,6 +214,48 @@ bool DisplayNameTaken(const std::string& self, const std::string& display) {
 bool IsLocalSystem(const std::string& account) {
     return account.empty() || EqualNoCase(account, "LocalSystem") ||
            EqualNoCase(account, ".\\LocalSystem");
+}
+
+// Whether a domain part names this machine: ".", its computer name or its
+// host name (short or full).
+bool IsThisMachineDomain(const std::string& domain) {
+    if (domain == ".")
+        return true;
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof computer;
+    {
+        KeepLastError keep;
+        if (GetComputerNameA(computer, &size) && EqualNoCase(domain, computer))
+            return true;
+    }
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string h = host;
+    return EqualNoCase(domain, h) || EqualNoCase(domain, h.substr(0, h.find('.')));
+}
+
+// The service accounts the manager accepts: LocalSystem, the two built-in
+// service accounts, and DOMAIN\user where DOMAIN is this machine and user
+// names a user of this host. 0 or ERROR_INVALID_SERVICE_ACCOUNT.
+DWORD CheckAccount(const std::string& account) {
+    if (IsLocalSystem(account) || EqualNoCase(account, "NT AUTHORITY\\LocalService") ||
+        EqualNoCase(account, "NT AUTHORITY\\NetworkService"))
+        return 0;
+    size_t slash = account.find('\\');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == account.size() ||
+        account.find('\\', slash + 1) != std::string::npos ||
+        !IsThisMachineDomain(account.substr(0, slash)))
+        return ERROR_INVALID_SERVICE_ACCOUNT;
+    // Host user names are case-sensitive, Windows' are not: the name as
+    // given, else in lower case.
+    std::string user = account.substr(slash + 1);
+    for (const std::string& candidate : {user, Lower(user)}) {
+        passwd pw, *found = nullptr;
+        std::vector<char> buf(16384);
+        if (getpwnam_r(candidate.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found)
+            return 0;
+    }
+    return ERROR_INVALID_SERVICE_ACCOUNT;
 }
 
 DWORD ValidateTypes(DWORD type, DWORD start, DWORD errorControl) {
@@ -448,8 +492,10 @@ using namespace w32p::scm;
 extern "C" SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
     if (!IsLocalMachine(machine))
         return FailNull<SC_HANDLE__>(RPC_S_SERVER_UNAVAILABLE);
-    if (database && !EqualNoCase(database, SERVICES_ACTIVE_DATABASEA))
+    if (database && EqualNoCase(database, SERVICES_FAILED_DATABASEA))
         return FailNull<SC_HANDLE__>(ERROR_DATABASE_DOES_NOT_EXIST);
+    if (database && !EqualNoCase(database, SERVICES_ACTIVE_DATABASEA))
+        return FailNull<SC_HANDLE__>(ERROR_INVALID_NAME);
     DWORD granted = 0;
     if (DWORD err = CheckManagerAccess(access, granted))
         return FailNull<SC_HANDLE__>(err);
@@ -461,7 +507,10 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWOR
     }
     auto obj = std::make_shared<ManagerObject>();
     obj->granted = granted;
-    return reinterpret_cast<SC_HANDLE>(InsertHandle(obj));
+    HANDLE h = InsertHandle(obj);
+    if (h)
+        SetLastError(ERROR_SUCCESS); // as Windows does on success
+    return reinterpret_cast<SC_HANDLE>(h);
 }
 
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE h) {
@@ -568,6 +617,8 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
                                            LPCSTR loadOrderGroup, LPDWORD tagId,
                                            LPCSTR dependencies, LPCSTR account, LPCSTR password) {
     (void)password; // never stored: there is no logon here to use it
+    if (!name || !binaryPath)
+        return FailNull<SC_HANDLE__>(ERROR_INVALID_ADDRESS);
     auto mgr = GetManager(hManager);
     if (!mgr)
         return FailNull<SC_HANDLE__>(ERROR_INVALID_HANDLE);
@@ -578,7 +629,7 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
     std::string display = (displayName && *displayName) ? displayName : name;
     if (display.size() > kMaxNameLength)
         return FailNull<SC_HANDLE__>(ERROR_INVALID_NAME);
-    if (!binaryPath || !*binaryPath || strlen(binaryPath) > kMaxStringLength)
+    if (!*binaryPath || strlen(binaryPath) > kMaxStringLength)
         return FailNull<SC_HANDLE__>(ERROR_INVALID_PARAMETER);
     if (loadOrderGroup && strlen(loadOrderGroup) > kMaxNameLength)
         return FailNull<SC_HANDLE__>(ERROR_INVALID_PARAMETER);
@@ -589,6 +640,8 @@ extern "C" SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hManager, LPCSTR name, LPCS
         return FailNull<SC_HANDLE__>(ERROR_INVALID_SERVICE_ACCOUNT);
     if ((type & SERVICE_INTERACTIVE_PROCESS) && !IsLocalSystem(objectName))
         return FailNull<SC_HANDLE__>(ERROR_INVALID_PARAMETER);
+    if (DWORD err = CheckAccount(objectName))
+        return FailNull<SC_HANDLE__>(err);
     std::vector<std::string> depServices, depGroups;
     if (!ParseDependencies(dependencies, depServices, depGroups))
         return FailNull<SC_HANDLE__>(ERROR_INVALID_PARAMETER);
@@ -766,6 +819,9 @@ extern "C" BOOL WINAPI ChangeServiceConfigA(SC_HANDLE h, DWORD type, DWORD start
         return Fail(ERROR_INVALID_SERVICE_ACCOUNT);
     if ((newType & SERVICE_INTERACTIVE_PROCESS) && !IsLocalSystem(newAccount))
         return Fail(ERROR_INVALID_PARAMETER);
+    if (account)
+        if (DWORD err = CheckAccount(newAccount))
+            return Fail(err);
     std::vector<std::string> depServices, depGroups;
     if (!ParseDependencies(dependencies, depServices, depGroups))
         return Fail(ERROR_INVALID_PARAMETER);
@@ -940,11 +996,11 @@ bool StatusOf(const std::shared_ptr<ServiceObject>& svc, SERVICE_STATUS_PROCESS&
 } // namespace
 
 extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) {
+    if (!status)
+        return Fail(ERROR_INVALID_ADDRESS);
     auto svc = GetServiceWith(h, SERVICE_QUERY_STATUS);
     if (!svc)
         return FALSE;
-    if (!status)
-        return Fail(RPC_X_NULL_REF_POINTER);
     SERVICE_STATUS_PROCESS st;
     if (!StatusOf(svc, st))
         return FALSE;
@@ -954,18 +1010,20 @@ extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) 
 
 extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE h, SC_STATUS_TYPE level, LPBYTE buffer,
                                             DWORD size, LPDWORD needed) {
-    auto svc = GetService(h);
-    if (!svc)
-        return Fail(ERROR_INVALID_HANDLE);
+    // The arguments are checked before the handle, as Windows' client side does.
     if (level != SC_STATUS_PROCESS_INFO)
         return Fail(ERROR_INVALID_LEVEL);
-    if (!(svc->granted & SERVICE_QUERY_STATUS))
-        return Fail(ERROR_ACCESS_DENIED);
     if (!needed)
-        return Fail(RPC_X_NULL_REF_POINTER);
-    *needed = sizeof(SERVICE_STATUS_PROCESS);
-    if (!buffer || size < sizeof(SERVICE_STATUS_PROCESS))
+        return Fail(ERROR_INVALID_ADDRESS);
+    if (size < sizeof(SERVICE_STATUS_PROCESS)) {
+        *needed = sizeof(SERVICE_STATUS_PROCESS);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (!buffer)
+        return Fail(ERROR_INVALID_ADDRESS);
+    auto svc = GetServiceWith(h, SERVICE_QUERY_STATUS);
+    if (!svc)
+        return FALSE;
     SERVICE_STATUS_PROCESS st;
     if (!StatusOf(svc, st))
         return FALSE;
@@ -1135,6 +1193,26 @@ extern "C" BOOL WINAPI EnumServicesStatusA(SC_HANDLE hManager, DWORD serviceType
     return TRUE;
 }
 
+namespace {
+
+// The name answer of GetServiceDisplayNameA and GetServiceKeyNameA. A buffer
+// too small (or none) gets an empty string and the needed size, which the
+// ANSI functions give as twice the character count (the size of the name in
+// UTF-16 bytes); a buffer that holds the name and its terminator gets it,
+// and the size is left as it was.
+BOOL PutServiceName(const std::string& text, LPSTR buffer, LPDWORD chars) {
+    if (!buffer || *chars <= text.size()) {
+        if (buffer && *chars)
+            *buffer = '\0';
+        *chars = static_cast<DWORD>(2 * text.size());
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return TRUE;
+}
+
+} // namespace
+
 extern "C" BOOL WINAPI GetServiceDisplayNameA(SC_HANDLE hManager, LPCSTR name, LPSTR buffer,
                                               LPDWORD chars) {
     if (!GetManager(hManager))
@@ -1144,17 +1222,14 @@ extern "C" BOOL WINAPI GetServiceDisplayNameA(SC_HANDLE hManager, LPCSTR name, L
     if (!ValidServiceName(name))
         return Fail(ERROR_INVALID_NAME);
     RegKey key;
-    if (DWORD err = OpenServiceKey(name, KEY_READ, key))
+    if (DWORD err = OpenServiceKey(name, KEY_READ, key)) {
+        if (buffer && *chars)
+            *buffer = '\0';
         return Fail(err);
+    }
     std::string display;
     GetString(key.get(), "DisplayName", display);
-    if (!buffer || *chars <= display.size()) {
-        *chars = static_cast<DWORD>(display.size());
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    memcpy(buffer, display.c_str(), display.size() + 1);
-    *chars = static_cast<DWORD>(display.size());
-    return TRUE;
+    return PutServiceName(display, buffer, chars);
 }
 
 extern "C" BOOL WINAPI GetServiceKeyNameA(SC_HANDLE hManager, LPCSTR displayName, LPSTR buffer,
@@ -1171,14 +1246,10 @@ extern "C" BOOL WINAPI GetServiceKeyNameA(SC_HANDLE hManager, LPCSTR displayName
         if (OpenServiceKey(name, KEY_READ, key) || !GetString(key.get(), "DisplayName", display) ||
             !EqualNoCase(display, displayName))
             continue;
-        if (!buffer || *chars <= name.size()) {
-            *chars = static_cast<DWORD>(name.size());
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
-        }
-        memcpy(buffer, name.c_str(), name.size() + 1);
-        *chars = static_cast<DWORD>(name.size());
-        return TRUE;
+        return PutServiceName(name, buffer, chars);
     }
+    if (buffer && *chars)
+        *buffer = '\0';
     return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
 }
 

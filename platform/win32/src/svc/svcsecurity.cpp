@@ -3,6 +3,9 @@
 // self-relative form, and the access checks of manager and service handles.
 #include "svcsecurity.h"
 
+#include "../lasterror.h"
+#include "../security.h"
+
 #include <cstring>
 #include <unistd.h>
 
@@ -45,36 +48,6 @@ std::vector<BYTE> MakeAcl(const std::vector<BYTE>& aces, WORD count) {
     return acl;
 }
 
-// Length of a valid SID at p within avail bytes, else 0.
-size_t SidLength(const BYTE* p, size_t avail) {
-    if (avail < 8 || p[0] != 1 || p[1] > 15)
-        return 0;
-    size_t len = 8 + 4u * p[1];
-    return len <= avail ? len : 0;
-}
-
-// Length of a valid ACL at p within avail bytes, else 0.
-size_t AclLength(const BYTE* p, size_t avail) {
-    if (avail < 8 || p[0] < ACL_REVISION2 || p[0] > ACL_REVISION4)
-        return 0;
-    WORD size, count;
-    memcpy(&size, p + 2, 2);
-    memcpy(&count, p + 4, 2);
-    if (size < 8 || size > avail)
-        return 0;
-    size_t off = 8;
-    for (WORD i = 0; i < count; ++i) {
-        if (off + 4 > size)
-            return 0;
-        WORD aceSize;
-        memcpy(&aceSize, p + off + 2, 2);
-        if (aceSize < 4 || off + aceSize > size)
-            return 0;
-        off += aceSize;
-    }
-    return size;
-}
-
 } // namespace
 
 std::vector<BYTE> DefaultServiceDescriptor() {
@@ -108,86 +81,49 @@ std::vector<BYTE> DefaultServiceDescriptor() {
 }
 
 bool ParseDescriptor(const void* sd, size_t maxLen, SdParts& out) {
-    if (!sd || maxLen < 20)
+    // The layer's own validators decide, so that the manager accepts exactly
+    // the descriptors that AccessCheck and the accessors accept.
+    KeepLastError keep;
+    if (!sd || maxLen < sizeof(SECURITY_DESCRIPTOR_RELATIVE))
         return false;
-    const BYTE* p = static_cast<const BYTE*>(sd);
-    if (p[0] != 1)
+    auto* sdp = const_cast<void*>(sd);
+    WORD control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(sdp, &control, &revision))
         return false;
-    WORD control;
-    memcpy(&control, p + 2, 2);
+    bool valid = (control & SE_SELF_RELATIVE)
+                     ? IsValidRelativeSecurityDescriptor(sdp, static_cast<ULONG>(maxLen), 0)
+                     : maxLen >= sizeof(SECURITY_DESCRIPTOR) && IsValidSecurityDescriptor(sdp);
+    if (!valid)
+        return false;
     out = SdParts{};
     out.control = control;
-    if (control & SE_SELF_RELATIVE) {
-        DWORD offs[4];
-        memcpy(offs, p + 4, 16); // owner, group, sacl, dacl
-        auto within = [&](DWORD off) { return off >= 20 && off < maxLen; };
-        if (offs[0]) {
-            size_t n = within(offs[0]) ? SidLength(p + offs[0], maxLen - offs[0]) : 0;
-            if (!n)
-                return false;
-            out.owner.assign(p + offs[0], p + offs[0] + n);
-        }
-        if (offs[1]) {
-            size_t n = within(offs[1]) ? SidLength(p + offs[1], maxLen - offs[1]) : 0;
-            if (!n)
-                return false;
-            out.group.assign(p + offs[1], p + offs[1] + n);
-        }
-        if (control & SE_SACL_PRESENT) {
-            out.hasSacl = true;
-            if (offs[2]) {
-                size_t n = within(offs[2]) ? AclLength(p + offs[2], maxLen - offs[2]) : 0;
-                if (!n)
-                    return false;
-                out.sacl.assign(p + offs[2], p + offs[2] + n);
-            }
-        }
-        if (control & SE_DACL_PRESENT) {
-            out.hasDacl = true;
-            if (offs[3]) {
-                size_t n = within(offs[3]) ? AclLength(p + offs[3], maxLen - offs[3]) : 0;
-                if (!n)
-                    return false;
-                out.dacl.assign(p + offs[3], p + offs[3] + n);
-            }
-        }
-        return true;
-    }
-    // Absolute form: the parts are pointers into the caller's memory.
-    if (maxLen < sizeof(SECURITY_DESCRIPTOR))
-        return false;
-    SECURITY_DESCRIPTOR abs;
-    memcpy(&abs, sd, sizeof abs);
     auto copySid = [](PSID sid, std::vector<BYTE>& to) {
-        const BYTE* s = static_cast<const BYTE*>(sid);
-        size_t n = SidLength(s, 8 + 4 * 15);
-        if (!n)
-            return false;
-        to.assign(s, s + n);
-        return true;
+        if (sid)
+            to.assign(static_cast<const BYTE*>(sid),
+                      static_cast<const BYTE*>(sid) + GetLengthSid(sid));
     };
     auto copyAcl = [](PACL acl, std::vector<BYTE>& to) {
-        const BYTE* a = reinterpret_cast<const BYTE*>(acl);
-        size_t n = AclLength(a, 0xffff);
-        if (!n)
-            return false;
-        to.assign(a, a + n);
-        return true;
+        if (acl) {
+            WORD size;
+            memcpy(&size, reinterpret_cast<const BYTE*>(acl) + 2, 2);
+            to.assign(reinterpret_cast<const BYTE*>(acl),
+                      reinterpret_cast<const BYTE*>(acl) + size);
+        }
     };
-    if (abs.Owner && !copySid(abs.Owner, out.owner))
-        return false;
-    if (abs.Group && !copySid(abs.Group, out.group))
-        return false;
-    if (control & SE_SACL_PRESENT) {
-        out.hasSacl = true;
-        if (abs.Sacl && !copyAcl(abs.Sacl, out.sacl))
-            return false;
-    }
-    if (control & SE_DACL_PRESENT) {
-        out.hasDacl = true;
-        if (abs.Dacl && !copyAcl(abs.Dacl, out.dacl))
-            return false;
-    }
+    PSID sid = nullptr;
+    PACL acl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(sdp, &sid, &defaulted);
+    copySid(sid, out.owner);
+    GetSecurityDescriptorGroup(sdp, &sid, &defaulted);
+    copySid(sid, out.group);
+    GetSecurityDescriptorSacl(sdp, &present, &acl, &defaulted);
+    out.hasSacl = present;
+    copyAcl(acl, out.sacl);
+    GetSecurityDescriptorDacl(sdp, &present, &acl, &defaulted);
+    out.hasDacl = present;
+    copyAcl(acl, out.dacl);
     return true;
 }
 

@@ -49,7 +49,14 @@ TEST_F(ScmTest, OpenManagerChecksMachineAndDatabase) {
     EXPECT_EQ(OpenSCManagerA("no-such-host-here", nullptr, SC_MANAGER_CONNECT), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
     EXPECT_EQ(OpenSCManagerA(nullptr, "ServicesFoo", SC_MANAGER_CONNECT), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(OpenSCManagerA(nullptr, SERVICES_FAILED_DATABASEA, SC_MANAGER_CONNECT), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DATABASE_DOES_NOT_EXIST));
+    // Success sets the last error to 0.
+    SetLastError(1234);
+    Handle ok(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ASSERT_NE(ok.h, nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
     EXPECT_FALSE(CloseServiceHandle(nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
@@ -167,8 +174,8 @@ TEST_F(ScmTest, CreateRejectsBadInput) {
               static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(create("x", longName.c_str(), own, 3, 1, "/bin/true"),
               static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_EQ(create("x", nullptr, own, 3, 1, nullptr),
-              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(create("x", nullptr, own, 3, 1, nullptr), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    EXPECT_EQ(create("x", nullptr, own, 3, 1, ""), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(create("x", nullptr, 0x40, 3, 1, "/bin/true"),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(create("x", nullptr, own, 7, 1, "/bin/true"),
@@ -223,14 +230,14 @@ TEST_F(ScmTest, ChangeConfigKeepsWhatIsNotChanged) {
 
     DWORD tag = 0;
     ASSERT_TRUE(ChangeServiceConfigA(svc.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                     "/bin/false", nullptr, &tag, "", ".\\svcuser", "pw",
+                                     "/bin/false", nullptr, &tag, "", ".\\root", "pw",
                                      "New Display"));
     EXPECT_EQ(tag, 1u);
     buf = QueryConfig(svc.h);
     cfg = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
     EXPECT_STREQ(cfg->lpBinaryPathName, "/bin/false");
     EXPECT_TRUE(MultiSz(cfg->lpDependencies).empty());
-    EXPECT_STREQ(cfg->lpServiceStartName, ".\\svcuser");
+    EXPECT_STREQ(cfg->lpServiceStartName, ".\\root");
     EXPECT_STREQ(cfg->lpDisplayName, "New Display");
     EXPECT_EQ(cfg->dwTagId, 1u);
 
@@ -438,4 +445,157 @@ TEST_F(ScmTest, EnumerationListsServicesWithStatus) {
                                     reinterpret_cast<ENUM_SERVICE_STATUSA*>(buf.data()), needed,
                                     &needed, &count, &resume));
     EXPECT_EQ(count, 0u);
+}
+
+// Pointer and level checks come before the handle's rights, as in Windows'
+// client side.
+TEST_F(ScmTest, ArgumentsAreCheckedBeforeAccess) {
+    Handle connect(Manager(SC_MANAGER_CONNECT));
+    ASSERT_NE(connect.h, nullptr);
+    EXPECT_EQ(CreateServiceA(connect.h, nullptr, nullptr, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    EXPECT_EQ(CreateServiceA(connect.h, "x", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+
+    Handle mgr(Manager());
+    Handle svc(CreateTestService(mgr.h, "Args"));
+    ASSERT_NE(svc.h, nullptr);
+    Handle noQuery(OpenServiceA(mgr.h, "Args", SERVICE_QUERY_CONFIG));
+    ASSERT_NE(noQuery.h, nullptr);
+    for (SC_HANDLE h : {svc.h, noQuery.h}) {
+        EXPECT_FALSE(QueryServiceStatus(h, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+        SERVICE_STATUS_PROCESS sp;
+        DWORD needed = 0;
+        EXPECT_FALSE(QueryServiceStatusEx(h, static_cast<SC_STATUS_TYPE>(7),
+                                          reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+        EXPECT_FALSE(QueryServiceStatusEx(h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
+                                          sizeof sp - 1, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(needed, 36u);
+        EXPECT_FALSE(QueryServiceStatusEx(h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
+                                          sizeof sp, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    }
+    SERVICE_STATUS_PROCESS sp;
+    DWORD needed = 0;
+    EXPECT_FALSE(QueryServiceStatusEx(noQuery.h, SC_STATUS_PROCESS_INFO,
+                                      reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(QueryServiceStatusEx(nullptr, static_cast<SC_STATUS_TYPE>(7),
+                                      reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+}
+
+// The usual "ask the size, allocate, ask again" works for both name lookups.
+TEST_F(ScmTest, NameLookupsFollowTheSizeProtocol) {
+    Handle mgr(Manager());
+    Handle svc(CreateServiceA(mgr.h, "KeyName", "The Display Name", SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(svc.h, nullptr);
+    using Lookup = BOOL(WINAPI*)(SC_HANDLE, LPCSTR, LPSTR, LPDWORD);
+    struct {
+        Lookup lookup;
+        const char* from;
+        std::string to;
+    } cases[] = {{GetServiceDisplayNameA, "keyname", "The Display Name"},
+                 {GetServiceKeyNameA, "the display name", "KeyName"}};
+    for (const auto& c : cases) {
+        DWORD size = 0;
+        EXPECT_FALSE(c.lookup(mgr.h, c.from, nullptr, &size));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(size, 2 * c.to.size()); // the ANSI forms answer in UTF-16 bytes
+        std::vector<char> buf(size, '#');
+        DWORD given = size;
+        ASSERT_TRUE(c.lookup(mgr.h, c.from, buf.data(), &given)) << GetLastError();
+        EXPECT_EQ(std::string(buf.data()), c.to);
+        EXPECT_EQ(given, size); // left alone on success
+        // One character short of the terminator: refused, the buffer emptied.
+        std::vector<char> exact(c.to.size(), '#');
+        given = static_cast<DWORD>(exact.size());
+        EXPECT_FALSE(c.lookup(mgr.h, c.from, exact.data(), &given));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(exact[0], '\0');
+        given = static_cast<DWORD>(c.to.size() + 1);
+        std::vector<char> fits(given);
+        EXPECT_TRUE(c.lookup(mgr.h, c.from, fits.data(), &given));
+    }
+}
+
+// Accounts name users of this host; unknown ones are refused.
+TEST_F(ScmTest, AccountsMustNameHostUsers) {
+    Handle mgr(Manager());
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof computer;
+    ASSERT_TRUE(GetComputerNameA(computer, &size));
+    std::string machineRoot = std::string(computer) + "\\root";
+    int n = 0;
+    auto create = [&](const char* account) {
+        std::string name = "Acct" + std::to_string(n++);
+        SC_HANDLE h =
+            CreateServiceA(mgr.h, name.c_str(), nullptr, SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           "/bin/true", nullptr, nullptr, nullptr, account, nullptr);
+        DWORD code = h ? 0 : GetLastError();
+        if (h)
+            CloseServiceHandle(h);
+        return code;
+    };
+    for (const char* ok :
+         {"LocalSystem", "NT AUTHORITY\\LocalService", "nt authority\\networkservice", ".\\root",
+          ".\\ROOT", machineRoot.c_str()})
+        EXPECT_EQ(create(ok), 0u) << ok;
+    for (const char* bad : {".\\NoSuchUser", "root", "OTHER-MACHINE\\root", ".\\", "\\root",
+                            ".\\root\\x", "NT AUTHORITY\\NoSuchAccount", "NT SERVICE\\Acct0"})
+        EXPECT_EQ(create(bad), static_cast<DWORD>(ERROR_INVALID_SERVICE_ACCOUNT)) << bad;
+
+    Handle svc(OpenServiceA(mgr.h, "Acct0", SERVICE_ALL_ACCESS));
+    ASSERT_NE(svc.h, nullptr);
+    EXPECT_FALSE(ChangeServiceConfigA(svc.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                      ".\\NoSuchUser", nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_ACCOUNT));
+    EXPECT_TRUE(ChangeServiceConfigA(svc.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr,
+                                     "NT AUTHORITY\\LocalService", nullptr, nullptr));
+}
+
+// A stored descriptor is judged by the same validator as the API's: one
+// with an ACE whose SID is invalid is not the service's descriptor, and
+// access is decided by the default one instead of failing.
+TEST_F(ScmTest, StoredDescriptorWithABadSidIsNotUsed) {
+    Handle mgr(Manager());
+    {
+        Handle svc(CreateTestService(mgr.h, "BadSd"));
+        ASSERT_NE(svc.h, nullptr);
+    }
+    // Header, and a DACL with one ACE allowing everything to a revision-9 SID.
+    std::vector<BYTE> sd = {1, 0, 0x04, 0x80, 0,    0,    0,    0, 0,  0, 0, 0, 0, 0,
+                            0, 0, 20,   0,    0,    0,    2,    0, 28, 0, 1, 0, 0, 0, // ACL header
+                            0, 0, 20,   0,    0xff, 0x01, 0x0f, 0,               // ACE header, mask
+                            9, 1, 0,    0,    0,    0,    0,    5, 18, 0, 0, 0}; // SID, revision 9
+    ASSERT_FALSE(IsValidSecurityDescriptor(sd.data()));
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "System\\CurrentControlSet\\Services\\BadSd\\Security", 0,
+                            KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Security", 0, REG_BINARY, sd.data(), (DWORD)sd.size()), 0);
+    RegCloseKey(key);
+    Handle q(OpenServiceA(mgr.h, "BadSd", SERVICE_QUERY_STATUS | READ_CONTROL));
+    ASSERT_NE(q.h, nullptr) << GetLastError();
+    DWORD needed = 0;
+    QueryServiceObjectSecurity(q.h, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> got(needed);
+    ASSERT_TRUE(
+        QueryServiceObjectSecurity(q.h, DACL_SECURITY_INFORMATION, got.data(), needed, &needed));
+    EXPECT_TRUE(IsValidSecurityDescriptor(got.data()));
 }
