@@ -1,7 +1,5 @@
 #include "identity.h"
 
-#include "runtime.h"
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -157,11 +155,11 @@ BOOL LoadProfileHive(PSID sid) {
     return result;
 }
 
-BOOL LoadProcessUserHive() {
+BOOL LoadProfileHiveOnce(PSID sid) {
     static std::atomic<int> state{0}; // 0: not tried, 1: loaded, 2: failed
     if (int done = state.load())
         return done == 1;
-    BOOL loaded = gpProcessSid && IsValidSid(gpProcessSid) && LoadProfileHive(gpProcessSid);
+    BOOL loaded = sid && IsValidSid(sid) && LoadProfileHive(sid);
     state = loaded ? 1 : 2;
     return loaded;
 }

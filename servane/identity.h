@@ -30,8 +30,9 @@ BOOL GetProcessUserSid(HANDLE process, PSID buffer, DWORD size);
 // when it is not. True when it is loaded at the end.
 BOOL LoadProfileHive(PSID sid);
 
-// Loads the hive of the user the process runs as (gpProcessSid), the first
-// time only: the library calls it when it first needs the registry (an
-// administration call, the service run) rather than at load, so that loading
-// the library creates nothing. True when the hive is loaded.
-BOOL LoadProcessUserHive();
+// LoadProfileHive the first time only, with the SID it is first given (the
+// process user's, gpProcessSid): the library calls it when it first needs
+// the registry (an administration call, the service run) rather than at
+// load, so that loading the library creates nothing. True when the hive is
+// loaded.
+BOOL LoadProfileHiveOnce(PSID sid);

@@ -265,7 +265,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
         return TRUE;
     if (GetProcessUserSid(GetCurrentProcess(), gpProcessSid, kSidBufferSize)) {
         // The user's hive is loaded when the registry is first needed
-        // (LoadProcessUserHive), so that loading creates no file.
+        // (LoadProfileHiveOnce), so that loading creates no file.
         gWinStation.SetSid(gpProcessSid);
     }
     return TRUE;

@@ -61,7 +61,7 @@ void RegisterCallbackForAll(struct cv* callback) {
 HANDLE StartServiceThread() {
     if (HANDLE running = ghServiceThread.load())
         return running;
-    LoadProcessUserHive();
+    LoadProfileHiveOnce(gpProcessSid);
     GetDesktopWindow();
     GetWindow(nullptr, GW_HWNDFIRST);
     // ServiceMain raises the start event only in callback mode, and it may run
