@@ -77,6 +77,11 @@ sub perl_command { ($^X, map { "-I$_" } blib()) }
 {
     my %seen = map { $_ => 1 } @INC;
     unshift @INC, grep { !$seen{$_} } blib();
+    # A library in this folder's blib/ has no bin/ above it: name the
+    # layer's supervisor for its service starts.
+    my $bin = bin_dir();
+    $ENV{WIN32POSIX_SUPERVISOR} //= "$bin/svcsupervisor"
+        if _makemaker_build() && $bin && -x "$bin/svcsupervisor";
 }
 
 # Runs perl code in a fresh interpreter with the library under test on
