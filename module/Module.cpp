@@ -27,10 +27,13 @@ const char server_class[] = "Zephra2::ServerRec";
 const char vector_class[] = "Zephra2::ConfVector";
 
 // The record address held by an object argument of class cls (or a class
-// derived from it); anything else stops the call with the type message.
+// derived from it); anything else, and an object holding address 0 (no
+// record at all), stops the call with the type message.
 void* record_arg(pTHX_ SV* arg, const char* func, const char* param, const char* cls) {
-    if (SvROK(arg) && sv_derived_from(arg, cls))
-        return INT2PTR(void*, SvIV(SvRV(arg)));
+    if (SvROK(arg) && sv_derived_from(arg, cls)) {
+        if (void* record = INT2PTR(void*, SvIV(SvRV(arg))))
+            return record;
+    }
     croak("%s: %s is not of type %s", func, param, cls);
 }
 

@@ -16,6 +16,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -32,18 +33,8 @@ const char* programNameFrom(const char* arg0) {
     std::exit(1);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // Without any argument the option scanner still needs an argument 0.
-    char fallbackName[] = "ostrel";
-    char* fallbackArgv[] = {fallbackName, nullptr};
-    if (argc < 1 || argv[0] == nullptr) {
-        argc = 1;
-        argv = fallbackArgv;
-    }
-    const char* prog = programNameFrom(argv[0]);
-
+// The whole run; every failure exits with 1 after its message.
+int convert(const char* prog, int argc, char** argv) {
     krb5_context context;
     krb5_error_code code = krb5_init_context(&context);
     if (code) {
@@ -151,4 +142,27 @@ int main(int argc, char** argv) {
         std::exit(1);
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Without any argument the option scanner still needs an argument 0.
+    char fallbackName[] = "ostrel";
+    char* fallbackArgv[] = {fallbackName, nullptr};
+    if (argc < 1 || argv[0] == nullptr) {
+        argc = 1;
+        argv = fallbackArgv;
+    }
+    const char* prog = programNameFrom(argv[0]);
+    // Nothing may escape as an exception (an allocation failure would abort
+    // the program): it is a failure like any other.
+    try {
+        return convert(prog, argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", prog, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected failure\n", prog);
+    }
+    return 1;
 }

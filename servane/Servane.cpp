@@ -74,6 +74,16 @@ XS_INTERNAL(XS_IsDebugBuild) {
 
 // ---- Service runtime: the service run, polling and callbacks ----
 
+// Stores a value the caller owns under key. A tied hash keeps no value of
+// its own: the store only gives the value the tie's magic, and setting it
+// then runs the tie's STORE; the value is released afterwards.
+void StoreOwned(pTHX_ HV* hv, const char* key, SV* value) {
+    if (!hv_store(hv, key, static_cast<I32>(std::strlen(key)), value, 0)) {
+        SvSETMAGIC(value);
+        SvREFCNT_dec(value);
+    }
+}
+
 // A hash argument: a hash reference's target (or a hash itself), else null.
 HV* ContextHash(SV* arg) {
     if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
@@ -83,9 +93,21 @@ HV* ContextHash(SV* arg) {
     return nullptr;
 }
 
+// Perl's own true and false (the results of print, comparisons and !, and
+// copies of them): they hold the integers 1 and 0, but a callback that ends
+// in one has not answered with a state.
+bool IsPerlBoolean(pTHX_ SV* sv) {
+#ifdef SvIsBOOL
+    return SvIsBOOL(sv);
+#else
+    return sv == &PL_sv_yes || sv == &PL_sv_no;
+#endif
+}
+
 // Calls one callback with (event code, \%hash) in scalar context. Errors are
 // not trapped: a die unwinds to the script's own handler. An integer result
-// (integer flag set) is handed back as the new service state.
+// (integer flag set) that is not a boolean is handed back as the new service
+// state.
 void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, DWORD* state) {
     if (!callback || SvTYPE(reinterpret_cast<SV*>(callback)) != SVt_PVCV)
         return;
@@ -101,7 +123,7 @@ void CallPerlRoutine(pTHX_ CV* callback, DWORD event, HV* hash, bool* hasState, 
     SPAGAIN;
     if (count > 0) {
         SV* result = POPs;
-        if (SvIOK(result)) {
+        if (SvIOK(result) && !IsPerlBoolean(aTHX_ result)) {
             *hasState = true;
             *state = IVToDword(SvIVX(result));
         }
@@ -124,13 +146,7 @@ bool InvokePerlCallback(struct cv* callback, DWORD event, struct hv* context, bo
     HV* hash = context ? reinterpret_cast<HV*>(SvREFCNT_inc_simple_NN(context)) : newHV();
     SAVEFREESV(reinterpret_cast<SV*>(hash));
     SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(callback)));
-    // A tied hash keeps no value of its own: the store only marks the value,
-    // and setting it runs the tie's STORE.
-    SV* command = newSViv(DwordToIV(event));
-    if (!hv_stores(hash, "command", command)) {
-        SvSETMAGIC(command);
-        SvREFCNT_dec(command);
-    }
+    StoreOwned(aTHX_ hash, "command", newSViv(DwordToIV(event)));
     CallPerlRoutine(aTHX_ callback, event, hash, hasState, state);
     LEAVE;
     return true;
@@ -250,28 +266,36 @@ XS_INTERNAL(XS_SetServiceBits) {
     RETURN_DWORD(My_SetServiceBits(ghServiceStatus, value, TRUE, TRUE));
 }
 
+// The integer value of a key the hash holds, else the default. Existence is
+// asked apart from the fetch: a tied hash may answer every fetch, and a
+// restricted hash dies on a fetch of a key it does not allow.
+DWORD HashNumber(pTHX_ HV* hash, const char* key, DWORD absent) {
+    const I32 length = static_cast<I32>(std::strlen(key));
+    if (!hv_exists(hash, key, length))
+        return absent;
+    SV** value = hv_fetch(hash, key, length, 0);
+    return value ? IVToDword(SvIV(*value)) : absent;
+}
+
 // Win32::Servane::State([$State [, $WaitHint]] || \%Hash): reports a new state
 // (a hash may carry "state", "wait_hint" and "error"); returns the current one.
 XS_INTERNAL(XS_State) {
     dXSARGS;
     if (items > 2)
         croak("%s", "Usage: State( [$State [, $WaitHint ] || \\%Hash ] )\n");
-    if (gdwCurrentState == kServiceNotReady)
-        RETURN_DWORD(0);
-    if (items == 0)
+    // Until ServiceMain has registered its handler (or when it never will,
+    // as outside the manager) there is no status handle: reports are
+    // ignored and the state is only read. A state of 0 reported later is
+    // sent like any other (the manager refuses it) and locks nothing out.
+    if (!ghServiceStatus.load() || items == 0)
         RETURN_DWORD(gdwCurrentState);
     SV* first = ST(0);
     SvGETMAGIC(first);
     if (SvROK(first) && SvTYPE(SvRV(first)) == SVt_PVHV) {
         HV* hash = reinterpret_cast<HV*>(SvRV(first));
-        // Asked apart from the fetch: a tied hash answers every fetch, also
-        // for a key it does not hold.
-        SV** value = hv_exists(hash, "state", 5) ? hv_fetchs(hash, "state", 0) : nullptr;
-        DWORD state = value ? IVToDword(SvIV(*value)) : gdwCurrentState.load();
-        value = hv_fetchs(hash, "wait_hint", 0);
-        DWORD waitHint = value ? IVToDword(SvIV(*value)) : 0;
-        value = hv_fetchs(hash, "error", 0);
-        DWORD error = value ? IVToDword(SvIV(*value)) : 0;
+        DWORD state = HashNumber(aTHX_ hash, "state", gdwCurrentState.load());
+        DWORD waitHint = HashNumber(aTHX_ hash, "wait_hint", 0);
+        DWORD error = HashNumber(aTHX_ hash, "error", 0);
         UpdateServiceStatus(state, waitHint, error);
     } else {
         DWORD state = IVToDword(SvIV_nomg(first));
@@ -545,13 +569,11 @@ DWORD RunQueryServiceConfig(pTHX_ const RawText& machine, const RawText& name,
     return result;
 }
 
-// Stores a mortal value under key; the hash takes its own reference.
+// Stores a mortal value under key (none for null); the hash takes its own
+// reference, a tied hash a copy through its STORE.
 void StoreValue(pTHX_ HV* hv, const char* key, SV* value) {
-    if (!value)
-        return;
-    SvREFCNT_inc_simple_void_NN(value);
-    if (!hv_store(hv, key, static_cast<I32>(std::strlen(key)), value, 0))
-        SvREFCNT_dec(value);
+    if (value)
+        StoreOwned(aTHX_ hv, key, SvREFCNT_inc_simple_NN(value));
 }
 
 XS_INTERNAL(XS_QueryServiceConfig) {

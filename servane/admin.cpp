@@ -178,7 +178,9 @@ bool ReadAclAt(uintptr_t address, std::vector<BYTE>& out) {
 std::string BuildDependencyList(const std::vector<std::string>& names) {
     std::string list;
     for (const std::string& name : names) {
-        list += name;
+        // Copied as a C string: a NUL inside a name ends it, so one name
+        // never becomes two.
+        list.append(name.c_str());
         list += '\0';
     }
     list += '\0';

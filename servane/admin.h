@@ -55,8 +55,9 @@ struct ServiceConfig {
     std::optional<std::string> description;
 };
 
-// A dependency list: each name followed by its NUL, and one more NUL at the
-// end. An empty name therefore ends the list where it stands.
+// A dependency list: each name up to its first NUL, followed by a NUL, and
+// one more NUL at the end. An empty name therefore ends the list where it
+// stands.
 std::string BuildDependencyList(const std::vector<std::string>& names);
 
 // The list form of a string given as "dependencies": its bytes (which may

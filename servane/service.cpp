@@ -82,6 +82,11 @@ HANDLE StartServiceThread() {
 DWORD WINAPI ServiceThreadProc(LPVOID) {
     BOOL dispatched = StartServiceCtrlDispatcherA(gDispatchTable);
     UpdateServiceStatus(SERVICE_STOPPED, 0, 0xFFFFFFFF);
+    // After a service run (ServiceMain had its status handle) the manager
+    // has let go of the service: a callback loop still running has nothing
+    // more to wait for. Outside the manager (no run) the loop goes on.
+    if (ghServiceStatus.load() && gfCallbackMode)
+        PostThreadMessageA(gdwPerlThreadId, kServiceEndedMessage, 0, 0);
     return dispatched ? 1 : 0;
 }
 
@@ -222,6 +227,10 @@ HANDLE RunCallbackLoop(LONG period) {
         BOOL got = GetMessageA(&message, nullptr, 0, 0);
         if (got == 0 || got == -1)
             break;
+        if (message.message == kServiceEndedMessage) {
+            gfCallbackMode = 0;
+            break;
+        }
         TranslateMessage(&message);
         DispatchCallbackMessage(message);
     }

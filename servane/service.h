@@ -7,6 +7,9 @@
 
 // Message of a control for the callback loop (wParam = control or event code).
 constexpr UINT kControlMessage = 0xFFFF;
+// Message to the callback loop from the dispatcher thread as it ends after
+// a service run: the manager has let go of the service, the loop ends.
+constexpr UINT kServiceEndedMessage = 0xFFFE;
 // Id asked of SetTimer for the pending-state timer.
 constexpr UINT_PTR kStateTimerId = 0x6502;
 
@@ -36,8 +39,9 @@ void RegisterCallbackForAll(struct cv* callback);
 HANDLE StartServiceThread();
 
 // The callback loop on the Perl thread: returns at once without registered
-// callbacks, else runs until StopService clears callback mode or the queue
-// ends. Returns ghServiceThread.
+// callbacks, else runs until StopService clears callback mode, the
+// dispatcher thread ends after a service run, or the queue ends. Returns
+// ghServiceThread.
 HANDLE RunCallbackLoop(LONG period);
 
 void DispatchCallbackMessage(const MSG& message);

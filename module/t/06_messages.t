@@ -60,16 +60,18 @@ subtest 'argument counts' => sub {
     }
 };
 
+# The functions that take a module object, with the name of its parameter.
+my %param = (
+    remove_loaded_module => 'mod',
+    zp_api_major_version => 'mod',
+    zp_api_minor_version => 'mod',
+    module_index         => 'obj',
+    name                 => 'obj',
+    next                 => 'obj',
+    cmds                 => 'obj',
+);
+
 subtest 'object arguments of the wrong class' => sub {
-    my %param = (
-        remove_loaded_module => 'mod',
-        zp_api_major_version => 'mod',
-        zp_api_minor_version => 'mod',
-        module_index         => 'obj',
-        name                 => 'obj',
-        next                 => 'obj',
-        cmds                 => 'obj',
-    );
     my @bad = ('undef', q{'Zephra2::Module'}, '\\1', '{}', '$cmds', '$s', q{bless {}, 'Other'});
     for my $f (sort keys %param) {
         for my $arg (@bad) {
@@ -79,6 +81,26 @@ subtest 'object arguments of the wrong class' => sub {
                 "$f($arg)");
         }
     }
+};
+
+# A wrapper of the right class whose address is 0 holds no record: refused
+# like a wrong class, never dereferenced.
+subtest 'objects that hold no record' => sub {
+    our $null_module = bless \(my $x = 0), 'Zephra2::Module';
+    our $null_string = bless \(my $y = '0'), 'Zephra2::Module';
+    for my $f (sort keys %param) {
+        for my $arg ('$main::null_module', '$main::null_string') {
+            like(message_of($f, $arg),
+                qr/^\QZephra2::Module::$f: $param{$f} is not of type Zephra2::Module\E at \(eval \d+\) line 1\.\n\z/,
+                "$f($arg)");
+        }
+    }
+    our $null_server = bless \(my $z = 0), 'Zephra2::ServerRec';
+    our $null_vector = bless \(my $w = 0), 'Zephra2::ConfVector';
+    like(message_of('get_config', q{'P', $main::null_server}),
+        qr/^\QZephra2::Module::get_config: s is not of type Zephra2::ServerRec\E at /, 'get_config(s = 0)');
+    like(message_of('get_config', q{'P', $s, $main::null_vector}),
+        qr/^\QZephra2::Module::get_config: v is not of type Zephra2::ConfVector\E at /, 'get_config(v = 0)');
 };
 
 subtest 'nothing is done before the count is checked' => sub {

@@ -213,6 +213,18 @@ TEST_F(Ostrel, OneExtraArgumentIsIgnoredTwoAreAUsageError) {
     expectFailure(run({"-n", "a", "b"}), kUsage);
 }
 
+// There is no --help: "--" ends the options, and an argument that starts
+// with "--" ends them too without being consumed, so "--help" is the one
+// ignored argument of a conversion.
+TEST_F(Ostrel, DoubleDashEndsTheOptions) {
+    const std::string converted =
+        "ostrel: " + text(KRB5_PROG_ETYPE_NOSUPP) + " getting V5 credentials\n";
+    expectFailure(run({"--help"}), converted);
+    expectFailure(run({"--", "-x"}), converted);
+    expectFailure(run({"--help", "x"}), kUsage);
+    expectFailure(run({"-n", "--", "-p", "x"}), kUsage);
+}
+
 TEST_F(Ostrel, NoCredentialsCache) {
     RunResult r = run({}, {{"KRB5CCNAME", "FILE:" + kdc_->path("no-such-cache")}});
     expectFailure(r,
@@ -291,6 +303,24 @@ TEST_F(Ostrel, WritesAFreshTicketFile) {
     EXPECT_EQ(tf.pinst, "");
     ASSERT_EQ(tf.creds.size(), 1u);
     expectTicketFrom(tf.creds[0], kTgs, "krbtgt", LoopbackKdc::kRealm, LoopbackKdc::kRealm);
+}
+
+// An old ticket file of 1 TiB (sparse) is replaced like any other, in
+// bounded memory; with -n it is refused as malformed.
+TEST_F(Ostrel, HugeOldTicketFile) {
+    { std::ofstream(tkt_) << "old"; }
+    chmod(tkt_.c_str(), 0600);
+    if (truncate(tkt_.c_str(), off_t{1} << 40) != 0)
+        GTEST_SKIP() << "this file system holds no sparse file of 1 TiB";
+    expectFailure(runInterposed({"-n"}),
+                  "ostrel: Bad ticket file format (tf_util) trying to save the V4 ticket\n");
+    RunResult r = runInterposed({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    TicketFile tf = readTickets();
+    ASSERT_EQ(tf.status, KSUCCESS);
+    EXPECT_EQ(tf.creds.size(), 1u);
+    EXPECT_LT(fs::file_size(tkt_), 4096u);
 }
 
 TEST_F(Ostrel, AppendModeAddsToTheExistingFile) {

@@ -19,6 +19,62 @@ subtest 'exported constants are the table values' => sub {
     ok(!defined &main::SERVICE_ERROR_IGNORE, 'no SERVICE_ERROR_IGNORE');
 };
 
+# The whole table, name by name: [name, kind, value]. Kind 3 values are
+# 32-bit, as a script sees them (0xFFFFFFFF is -1); kind 2 is text.
+subtest 'every named constant, value and kind' => sub {
+    my @table = (
+        [SERVICE_NOT_READY => 3, 0], [SERVICE_STOPPED => 3, 1],
+        [SERVICE_START_PENDING => 3, 2], [SERVICE_STOP_PENDING => 3, 3],
+        [SERVICE_RUNNING => 3, 4], [SERVICE_CONTINUE_PENDING => 3, 5],
+        [SERVICE_PAUSE_PENDING => 3, 6], [SERVICE_PAUSED => 3, 7],
+
+        [SERVICE_CONTROL_NONE => 3, -1], [SERVICE_CONTROL_STOP => 3, 1],
+        [SERVICE_CONTROL_PAUSE => 3, 2], [SERVICE_CONTROL_CONTINUE => 3, 3],
+        [SERVICE_CONTROL_INTERROGATE => 3, 4], [SERVICE_CONTROL_SHUTDOWN => 3, 5],
+        [SERVICE_CONTROL_PARAMCHANGE => 3, 6], [SERVICE_CONTROL_NETBINDADD => 3, 7],
+        [SERVICE_CONTROL_NETBINDREMOVE => 3, 8], [SERVICE_CONTROL_NETBINDENABLE => 3, 9],
+        [SERVICE_CONTROL_NETBINDDISABLE => 3, 0x0A], [SERVICE_CONTROL_DEVICEEVENT => 3, 0x0B],
+        [SERVICE_CONTROL_HARDWAREPROFILECHANGE => 3, 0x0C],
+        [SERVICE_CONTROL_POWEREVENT => 3, 0x0D], [SERVICE_CONTROL_SESSIONCHANGE => 3, 0x0E],
+        [SERVICE_CONTROL_START => 3, 0x1010], [SERVICE_CONTROL_TIMER => 3, 0x1020],
+        [SERVICE_CONTROL_USER_DEFINED => 3, 0x1030], [SERVICE_CONTROL_RUNNING => 3, 0x1040],
+
+        [USER_SERVICE_BITS_1 => 3, 0x4000], [USER_SERVICE_BITS_2 => 3, 0x8000],
+        [USER_SERVICE_BITS_3 => 3, 0x400000], [USER_SERVICE_BITS_4 => 3, 0x800000],
+        [USER_SERVICE_BITS_5 => 3, 0x1000000], [USER_SERVICE_BITS_6 => 3, 0x2000000],
+        [USER_SERVICE_BITS_7 => 3, 0x4000000], [USER_SERVICE_BITS_8 => 3, 0x8000000],
+        [USER_SERVICE_BITS_9 => 3, 0x10000000], [USER_SERVICE_BITS_10 => 3, 0x20000000],
+
+        [SERVICE_KERNEL_DRIVER => 3, 0x001], [SERVICE_FILE_SYSTEM_DRIVER => 3, 0x002],
+        [SERVICE_WIN32_OWN_PROCESS => 3, 0x010], [SERVICE_WIN32_SHARE_PROCESS => 3, 0x020],
+        [SERVICE_INTERACTIVE_PROCESS => 3, 0x100],
+
+        [SERVICE_ACCEPT_STOP => 3, 0x01], [SERVICE_ACCEPT_PAUSE_CONTINUE => 3, 0x02],
+        [SERVICE_ACCEPT_SHUTDOWN => 3, 0x04], [SERVICE_ACCEPT_PARAMCHANGE => 3, 0x08],
+        [SERVICE_ACCEPT_NETBINDCHANGE => 3, 0x10],
+        [SERVICE_ACCEPT_HARDWAREPROFILECHANGE => 3, 0x20],
+        [SERVICE_ACCEPT_POWEREVENT => 3, 0x40], [SERVICE_ACCEPT_SESSIONCHANGE => 3, 0x80],
+
+        [SERVICE_BOOT_START => 3, 0], [SERVICE_SYSTEM_START => 3, 1],
+        [SERVICE_AUTO_START => 3, 2], [SERVICE_DEMAND_START => 3, 3],
+        [SERVICE_DISABLED => 3, 4],
+        [SERVICE_ERROR_NORMAL => 3, 1], [SERVICE_ERROR_SEVERE => 3, 2],
+        [SERVICE_ERROR_CRITICAL => 3, 3],
+
+        [SC_GROUP_IDENTIFIER => 2, '+'], [NO_ERROR => 3, 0],
+    );
+    is(scalar @table, 60, 'sixty names');
+    my %seen;
+    for my $row (@table) {
+        my ($name, $kind, $value) = @$row;
+        $seen{$name}++;
+        my $got = 'untouched';
+        is(Win32::Servane::Constant($name, $got), $kind, "$name: kind $kind");
+        is($got, $value, "$name: value $value");
+    }
+    is(scalar keys %seen, 60, 'each name once');
+};
+
 subtest 'Constant lookup rules' => sub {
     my $v = 'untouched';
     is(Win32::Servane::Constant('SERVICE_RUNNING', $v), 3, 'kind 3');

@@ -122,6 +122,9 @@ subtest 'dependencies' => sub {
         D6 => [\@sparse, [qw(A C)]],
         D7 => [['A', undef, 'B'], ['A']],
         D8 => [[qw(A +Group)], [qw(A +Group)]],
+        # An element is copied as a C string: up to its first NUL.
+        D9 => [["A\0B", 'C'], [qw(A C)]],
+        DA => [["\0B", 'C'], []],
     );
     no warnings 'uninitialized';
     for my $name (sort keys %cases) {

@@ -93,6 +93,32 @@ subtest 'path quoting' => sub {
     is(query('Conf')->{path}, '"C:\\Program Files\\z.exe"', 'nothing appended');
 };
 
+# "path" comes back from a query as the whole command line, and a path with
+# a blank is quoted on the way in: a queried hash written back unchanged
+# quotes the whole line. Without "path" (or with path and parameters given
+# apart) the command line stays.
+subtest 'writing a queried hash back' => sub {
+    is(configure({ name => 'Conf', path => 'C:\\base.exe', parameters => '-x -y' }), 1, 'set up');
+    my $info = query('Conf');
+    is($info->{path}, 'C:\\base.exe -x -y', 'the query gives the whole command line');
+    my %unchanged = %$info;
+    is(configure(\%unchanged), 1, 'written back unchanged');
+    is(query('Conf')->{path}, '"C:\\base.exe -x -y"', 'the whole line is quoted (the hazard)');
+
+    configure({ name => 'Conf', path => 'C:\\base.exe', parameters => '-x -y' });
+    my %edited = %{ query('Conf') };
+    delete $edited{path};
+    $edited{display} = 'Edited';
+    is(configure(\%edited), 1, 'written back without "path"');
+    my $after = query('Conf');
+    is($after->{path}, 'C:\\base.exe -x -y', 'the command line stays');
+    is($after->{display}, 'Edited', 'the edit is made');
+    is(configure({ %edited, path => 'C:\\Program Files\\base.exe', parameters => '-x -y' }), 1,
+        'path and parameters given apart');
+    is(query('Conf')->{path}, '"C:\\Program Files\\base.exe" -x -y', 'only the path is quoted');
+    configure({ name => 'Conf', display => 'Configured' });
+};
+
 subtest 'dependencies' => sub {
     is(configure({ name => 'Conf', dependencies => [qw(A B)] }), 1, 'array');
     is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'set');
@@ -102,6 +128,8 @@ subtest 'dependencies' => sub {
     is_deeply(query('Conf')->{dependencies}, ['Tcpip'], 'one dependency');
     is(configure({ name => 'Conf', dependencies => "A\0B" }), 1, 'a string in list form');
     is_deeply(query('Conf')->{dependencies}, [qw(A B)], 'two dependencies');
+    is(configure({ name => 'Conf', dependencies => ["A\0B", 'C'] }), 1, 'an element with a NUL');
+    is_deeply(query('Conf')->{dependencies}, [qw(A C)], 'ends at its NUL');
     is(configure({ name => 'Conf', dependencies => [] }), 1, 'an empty array');
     is_deeply(query('Conf')->{dependencies}, [], 'removes all');
     configure({ name => 'Conf', dependencies => ['A'] });

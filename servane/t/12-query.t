@@ -48,6 +48,28 @@ subtest 'a reference held in a tied element' => sub {
     is($holder{info}{display}, 'Queried', 'and its hash filled');
 };
 
+subtest 'a tied hash gets every key through its STORE' => sub {
+    package LoggingHash {
+        require Tie::Hash;
+        our @ISA = ('Tie::StdHash');
+        our @stored;
+        sub STORE { push @stored, $_[1]; $_[0]->SUPER::STORE(@_[1, 2]) }
+    }
+    my %plain = (name => 'Q');
+    Win32::Servane::QueryServiceConfig(\%plain);
+    require Tie::Hash;
+    tie my %std, 'Tie::StdHash';
+    %std = (name => 'Q', extra => 1);
+    is(Win32::Servane::QueryServiceConfig(\%std), 1, 'Tie::StdHash: queried');
+    is_deeply({%std}, \%plain, 'Tie::StdHash: the same keys and values as a plain hash');
+    tie my %logged, 'LoggingHash';
+    %logged = (name => 'Q');
+    @LoggingHash::stored = ();
+    is(Win32::Servane::QueryServiceConfig(\%logged), 1, 'logging tie: queried');
+    is_deeply([sort @LoggingHash::stored], [sort keys %plain], 'each key stored once');
+    is_deeply($logged{dependencies}, [], 'the dependency array arrives');
+};
+
 subtest 'a missing service' => sub {
     my %info = (name => 'Missing', extra => 1);
     is(Win32::Servane::QueryServiceConfig(\%info), 0, 'fails');

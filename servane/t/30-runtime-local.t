@@ -100,16 +100,18 @@ PERL
 like($polling, qr/^1 1 1 1 0\.[0-4]\n$/,
     'StartService returns a handle (the same twice), the state becomes STOPPED, StopService returns at once');
 
-# A tied hash without "state" keeps the current state.
-is(run(<<'PERL'), "1 1\n", 'State with a tied hash holding only "wait_hint"');
+# Without a status handle (the manager never ran the service) State reads
+# the state and ignores every report.
+is(run(<<'PERL'), "1 1 1 1\n", 'State outside the manager only reads');
 use Time::HiRes qw(time sleep);
 require Tie::Hash;
 Win32::Servane::StartService();
 my $end = time + 10;
 sleep 0.02 while Win32::Servane::State() != SERVICE_STOPPED && time < $end;
 tie my %report, 'Tie::StdHash';
-$report{wait_hint} = 3000;
-print Win32::Servane::State(\%report), " ", Win32::Servane::State(), "\n";
+$report{state} = 4;
+print join(' ', Win32::Servane::State(\%report), Win32::Servane::State(4),
+           Win32::Servane::State(0), Win32::Servane::State()), "\n";
 PERL
 
 # Callbacks: one subroutine for every event gets the ticks as RUNNING.
@@ -198,6 +200,27 @@ Win32::Servane::RegisterCallbacks({ timer => sub {
 Win32::Servane::StartService(undef, 20);
 shift @states;                                     # before the first callback: STOPPED
 print join(' ', $states[0], $states[1], Win32::Servane::State()), "\n";
+PERL
+
+# Perl's true and false (the results of print, comparisons, !) are not
+# states, though they hold the integers 1 and 0.
+is(run(<<'PERL'), "4 4 4 4 4 | 1\n", 'boolean results change no state');
+open my $null, '>', '/dev/null' or die;
+my @states;
+my $n = 0;
+Win32::Servane::RegisterCallbacks({ timer => sub {
+    $n++;
+    push @states, Win32::Servane::State() if $n > 1;
+    return SERVICE_RUNNING if $n == 1;
+    return print {$null} 'x' if $n == 2;
+    return $n == 99 if $n == 3;
+    return !1 if $n == 4;
+    return $n == 5 if $n == 5;
+    Win32::Servane::StopService();
+    return;
+} });
+Win32::Servane::StartService(undef, 20);
+print "@states | ", Win32::Servane::State(), "\n";
 PERL
 
 # A hash registration after a full one clears the slots it does not name.

@@ -78,5 +78,48 @@ PERL
     wait_log($log, qr/^returned/m, 10);
 }
 
-remove_services(qw(Callbacks CallbacksSlow));
+# Callback scripts that never call StopService: once the service has
+# reached SERVICE_STOPPED (a callback's result or the library's own move
+# after Timeout) the manager lets go, the loop ends and StartService
+# returns, so the script ends. 'lazy' answers neither start nor stop.
+my $ending = write_service_script('ending.pl', <<'PERL');
+note 'pid', $$;
+Win32::Servane::Timeout(1);
+Win32::Servane::RegisterCallbacks({
+    start   => sub { note 'start'; return if $mode eq 'lazy'; sleep 0.5; SERVICE_RUNNING },
+    running => sub { return },
+    stop    => sub { note 'stop'; return if $mode eq 'lazy'; sleep 0.5; SERVICE_STOPPED },
+});
+my $thread = Win32::Servane::StartService({}, 100);
+note 'returned', $thread ? 1 : 0, 'state', Win32::Servane::State();
+PERL
+
+sub gone {
+    my ($pid, $timeout) = @_;
+    my $end = time + $timeout;
+    while (time < $end) {
+        return 1 unless kill 0, $pid;
+        sleep 0.05;
+    }
+    return 0;
+}
+
+for my $mode (qw(lazy return)) {
+    my $name = "Ending\u$mode";
+    my $log = start_service($name, $ending, $mode);
+    my $t = time;
+    my @seen = watch_states($name, 15, 4);
+    is_deeply(\@seen, [2, 4], "$mode: START_PENDING, then RUNNING");
+    cmp_ok(time - $t, '>=', 0.8, 'an unanswered "start" becomes RUNNING after Timeout')
+        if $mode eq 'lazy';
+    svcctl('stop', $name);
+    @seen = watch_states($name, 15, 1);
+    is_deeply(\@seen, [3, 1], "$mode: STOP_PENDING, then STOPPED");
+    ok(wait_log($log, qr/^returned 1 state 1$/m, 10),
+        "$mode: StartService returned once the manager let go") or diag(read_log($log));
+    my ($pid) = read_log($log) =~ /^pid (\d+)$/m;
+    ok($pid && gone($pid, 10), "$mode: the process ended");
+}
+
+remove_services(qw(Callbacks CallbacksSlow EndingLazy EndingReturn));
 done_testing();

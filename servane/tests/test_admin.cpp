@@ -18,6 +18,9 @@ TEST(DependencyList, NamesInOrderEachTerminatedPlusFinalNul) {
     // An empty name is copied as it stands, so the list ends there.
     std::string list = BuildDependencyList({"A", "", "B"});
     EXPECT_EQ(SplitDependencyList(list.c_str()), (std::vector<std::string>{"A"}));
+    // A name is copied as a C string, up to its first NUL.
+    EXPECT_EQ(BuildDependencyList({"A\0B"s, "C"}), "A\0C\0\0"s);
+    EXPECT_EQ(BuildDependencyList({"\0B"s, "C"}), "\0C\0\0"s);
 }
 
 TEST(DependencyList, LongListsAreKeptWhole) {

@@ -180,7 +180,7 @@ TEST_F(Runtime, HandlerStateTable) {
         {SERVICE_PAUSED, SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING, SERVICE_RUNNING, true},
         {SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, SERVICE_RUNNING, SERVICE_RUNNING, true},
         {SERVICE_START_PENDING, kServiceControlStart, SERVICE_START_PENDING, SERVICE_RUNNING, true},
-        {SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, SERVICE_STOP_PENDING, 0, false},
+        {SERVICE_PAUSE_PENDING, SERVICE_CONTROL_INTERROGATE, SERVICE_PAUSE_PENDING, 0, false},
         {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, SERVICE_RUNNING, 0, false},
         {SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, SERVICE_RUNNING, 0, false},
         {SERVICE_RUNNING, 200, SERVICE_RUNNING, 0, false},
@@ -285,12 +285,15 @@ TEST_F(Runtime, ReportBeforeTheArmingTakesEffectCancelsIt) {
     EXPECT_EQ(gdwStateTimerId, 0u);
 }
 
+// The manager refuses controls in START_PENDING and STOP_PENDING, but lets
+// INTERROGATE through in PAUSE_PENDING (and CONTINUE_PENDING): its re-report
+// must not cancel the pending move.
 TEST_F(StateTimer, InterrogateLeavesThePendingMoveAlone) {
     gdwTimeout = 1;
-    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_TRUE(WaitFor([] { return gdwCurrentState.load() == SERVICE_STOPPED; }, 5000));
+    EXPECT_EQ(gdwCurrentState.load(), static_cast<DWORD>(SERVICE_PAUSE_PENDING));
+    EXPECT_TRUE(WaitFor([] { return gdwCurrentState.load() == SERVICE_PAUSED; }, 5000));
 }
 
 TEST_F(StateTimer, LaterOfTwoArmingsWins) {
@@ -423,6 +426,35 @@ TEST_F(CallbackLoop, ZeroPeriodInsideACallbackStopsTicks) {
     ASSERT_EQ(gCalls.size(), 2u);
     EXPECT_EQ(gCalls[0].event, kServiceControlRunning);
     EXPECT_EQ(gCalls[1].event, static_cast<DWORD>(SERVICE_CONTROL_STOP));
+}
+
+TEST_F(CallbackLoop, EndsWhenTheDispatcherHasEnded) {
+    RegisterCallbackForAll(FakeCv(1));
+    PostThreadMessageA(GetCurrentThreadId(), kServiceEndedMessage, 0, 0);
+    PostThreadMessageA(GetCurrentThreadId(), kControlMessage, SERVICE_CONTROL_STOP, 0);
+    PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 0, 0); // ends a loop that went on
+    RunCallbackLoop(0);
+    EXPECT_TRUE(gCalls.empty());
+    Drain(0);
+    EXPECT_FALSE(gfCallbackMode.load());
+    EXPECT_FALSE(gCallbackTimer.IsRunning());
+}
+
+// The dispatcher thread tells the callback loop it has ended only after a
+// service run; outside the manager the dispatcher fails at once and the
+// loop goes on with its timer.
+TEST_F(Runtime, DispatcherEndReachesTheCallbackLoopAfterARun) {
+    gdwPerlThreadId = GetCurrentThreadId();
+    gfCallbackMode = 1;
+    EXPECT_EQ(ServiceThreadProc(nullptr), 0u); // not started by the manager
+    EXPECT_TRUE(Drain(kServiceEndedMessage).empty());
+    ghServiceStatus = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x4242); // ServiceMain ran
+    ServiceThreadProc(nullptr);
+    EXPECT_EQ(Drain(kServiceEndedMessage).size(), 1u);
+    gfCallbackMode = 0; // a polling run: nothing to tell
+    ServiceThreadProc(nullptr);
+    EXPECT_TRUE(Drain(kServiceEndedMessage).empty());
+    ghServiceStatus = nullptr;
 }
 
 TEST_F(CallbackLoop, NoHookMeansNoCall) {

@@ -121,7 +121,8 @@ Wrong number of arguments.
 
 =item Zephra2::Module::FUNCTION: PARAMETER is not of type CLASS
 
-An object argument is not a reference to an object of that class.
+An object argument is not a reference to an object of that class, or it is
+one that holds no record (address 0).
 
 =item Zephra2::Module object version V does not match ...
 

@@ -302,3 +302,74 @@ TEST_F(TicketFile, ReaderOrderAndDefaultName) {
     unsetenv("KRBTKFILE");
     EXPECT_EQ(std::string(tkt_string()), "/tmp/tkt" + std::to_string(getuid()));
 }
+
+// Replacing a ticket file that has other names (a hard link to one of the
+// user's files planted at the predictable default path) removes the name
+// only: the linked file keeps its contents.
+TEST_F(TicketFile, ReplacingAHardLinkedFileLeavesItsContents) {
+    fs::path other = dir_ / "notes";
+    std::ofstream(other) << "my own notes";
+    fs::create_hard_link(other, file_);
+    ASSERT_EQ(krb_in_tkt("alice", "", "R"), KSUCCESS);
+    EXPECT_EQ(slurp(other), "my own notes");
+    EXPECT_EQ(fs::hard_link_count(other), 1u);
+    EXPECT_EQ(slurp(file_), std::string("alice\0\0", 7));
+}
+
+// The old file's bytes are zeroed before its name goes, also for a huge
+// sparse file: in bounded steps, without reading it into memory.
+TEST_F(TicketFile, ReplacingAHugeSparseFileZeroesItsData) {
+    ASSERT_EQ(krb_in_tkt("alice", "", "R"), KSUCCESS);
+    ASSERT_EQ(save(sample(1)), KSUCCESS);
+    const uintmax_t head = fs::file_size(file_);
+    int fd = open(file_.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    if (ftruncate(fd, off_t{1} << 40) != 0) {
+        close(fd);
+        GTEST_SKIP() << "this file system holds no sparse file of 1 TiB";
+    }
+    ASSERT_EQ(krb_in_tkt("bob", "", "R"), KSUCCESS);
+    // The descriptor still reaches the old file's bytes.
+    std::string old(head, 'x');
+    ASSERT_EQ(pread(fd, old.data(), old.size(), 0), static_cast<ssize_t>(old.size()));
+    close(fd);
+    EXPECT_EQ(old, std::string(head, '\0'));
+    EXPECT_EQ(slurp(file_), std::string("bob\0\0", 5));
+}
+
+// A file beyond any size a ticket file reaches is malformed: it is never
+// read into memory, and nothing is appended to it.
+TEST_F(TicketFile, HugeFileIsNotReadOrAppendedTo) {
+    ASSERT_EQ(krb_in_tkt("alice", "", "R"), KSUCCESS);
+    if (truncate(file_.c_str(), off_t{1} << 40) != 0)
+        GTEST_SKIP() << "this file system holds no sparse file of 1 TiB";
+    EXPECT_EQ(save(sample(1)), TKT_FIL_FMT);
+    EXPECT_EQ(tf_init(file_.c_str(), R_TKT_FIL), TKT_FIL_FMT);
+    EXPECT_EQ(fs::file_size(file_), uintmax_t{1} << 40);
+}
+
+// An empty file (for instance one cut short before its header) is malformed
+// for the reader and for a save, and is replaced by a create.
+TEST_F(TicketFile, EmptyFile) {
+    std::ofstream(file_).close();
+    chmod(file_.c_str(), 0600);
+    EXPECT_EQ(tf_init(file_.c_str(), R_TKT_FIL), TKT_FIL_FMT);
+    EXPECT_EQ(save(sample(1)), TKT_FIL_FMT);
+    EXPECT_EQ(fs::file_size(file_), 0u);
+    EXPECT_EQ(krb_in_tkt("alice", "", "R"), KSUCCESS);
+    EXPECT_EQ(slurp(file_), std::string("alice\0\0", 7));
+}
+
+// A file holds at most 1 MiB of tickets: a save that would take it past
+// that fails and leaves it as it was. (Zero bytes after the header read as
+// tickets of 27 bytes each.)
+TEST_F(TicketFile, SaveStopsAtTheLargestFile) {
+    ASSERT_EQ(krb_in_tkt("alice", "", "R"), KSUCCESS);
+    const uintmax_t header = fs::file_size(file_);
+    const uintmax_t full = header + (((uintmax_t{1} << 20) - header) / 27) * 27;
+    fs::resize_file(file_, full);
+    EXPECT_EQ(save(sample(1)), KFAILURE);
+    EXPECT_EQ(fs::file_size(file_), full);
+    fs::resize_file(file_, full - 27 * 3);
+    EXPECT_EQ(save(sample(1)), KSUCCESS);
+}

@@ -268,6 +268,14 @@ binding changes, user-defined codes) change no state; the script decides.
 Run from a console instead of by the manager, C<StartService> still returns
 a handle, and C<State> soon reads SERVICE_STOPPED.
 
+A polling script's loop is its own, and it must end it: leave the loop once
+C<State()> returns SERVICE_STOPPED, whoever reported it (the script itself,
+or the library after a stop that the script did not answer within
+C<Timeout> seconds), then call C<StopService()> and let the script end. A
+loop that waits only for its own SERVICE_CONTROL_STOP handling keeps the
+process alive after the manager has let go of the service, and a later start
+runs a second copy beside it.
+
 =head2 StartService([\%Context [, $CallbackTimer]])
 
 Starts the service dispatcher thread and returns its handle (0 when the
@@ -281,6 +289,13 @@ milliseconds (5000 when not given, even if L</CallbackTimer([$CallbackTimer])>
 set another one before). A C<die> inside a callback is not caught: it leaves
 C<StartService> through the script's own C<eval>.
 
+The callback loop also ends, and C<StartService> returns, once the service
+has reached SERVICE_STOPPED and the manager has let go of it: when the
+"stop" callback returns SERVICE_STOPPED, or when no callback answered and
+the library finished the stop itself after C<Timeout> seconds. The script
+then runs on after C<StartService> and should end. Started from a console
+instead of by the manager, the loop runs on its timer until C<StopService>.
+
 =head2 State([$State [, $WaitHint]] | \%Hash)
 
 Returns the service's current state, 0 (SERVICE_NOT_READY) until the manager
@@ -293,9 +308,18 @@ service-specific exit code (default 0; -1 keeps the one reported before):
     Win32::Servane::State({ state => SERVICE_STOPPED, error => 42 });
 
 makes the manager show the exit code 1066 (ERROR_SERVICE_SPECIFIC_ERROR) with
-the service-specific code 42. Before the manager has run the service, the
-arguments are ignored and 0 is returned. Usage error:
+the service-specific code 42. Usage error:
 "Usage: State( [$State [, $WaitHint ] || \%Hash ] )".
+
+Until the manager has run the service (there is no status handle yet:
+C<GetServiceHandle()> returns 0), C<State> only reads: its arguments are
+ignored and it returns the current state, 0 before the start, or
+SERVICE_STOPPED in a script that the manager did not start. Later, every call
+with arguments reports. A state of 0 (C<State(undef)>, a string that is not a
+number) is sent like any other, the manager refuses it, and C<State()> reads
+0 until the next report, which goes out as usual. A hash key is read only when
+the hash holds it (C<exists>): a tied hash that answers every fetch, or a
+restricted hash (C<Hash::Util::lock_keys>), gives only the keys it holds.
 
 =head2 QueryLastMessage([$fResetMessage])
 
@@ -355,6 +379,11 @@ SERVICE_CONTROL_RUNNING or SERVICE_CONTROL_TIMER; the others come with the
 manager's controls, one at a time and in the order they arrived. A callback
 answers either with C<State> or by returning the new state as an integer
 (C<return SERVICE_RUNNING;>); a string or C<undef> changes nothing.
+
+Perl's own true and false values are not states, although they hold 1 and
+0: a callback whose last statement is a C<print>, a comparison or a C<!>
+returns such a value and changes nothing. Return an integer or a constant to
+report a state, and end other callbacks with C<return;>.
 
 =head2 CallbackTimer([$CallbackTimer])
 
@@ -611,6 +640,10 @@ C<QueryServiceConfig> always writes an array reference. Elements the array
 does not hold (holes of a sparse array) are left out; an element that is ""
 ends the list where it stands.
 
+An element is copied as a C string, up to its first NUL byte:
+C<["A\0B", "C"]> gives the two dependencies A and C. Only the string form
+that C<ConfigureService> takes holds several NUL-separated names.
+
 =item service_type, start_type, error_control
 
 Numbers (use the constants). C<CreateService> defaults them to
@@ -653,6 +686,21 @@ C<error_control>, C<path>, C<display>, C<user>, C<load_order> (when set),
 C<dependencies>, C<name>, C<machine> and, when the service has a text
 description, C<description>. Returns 1 on success; after a failure the hash
 is left empty.
+
+Writing a queried hash back: C<path> holds the whole command line, arguments
+included, and C<ConfigureService> puts a path that contains a blank in double
+quotes. A queried hash handed back unchanged therefore wraps the whole
+command line in quotes (C<"C:\x.exe -a b">), and the service no longer
+starts. Delete C<path> before writing the hash back, or give C<path> and
+C<parameters> apart:
+
+    my %info = (name => 'PerlEcho');
+    Win32::Servane::QueryServiceConfig(\%info) or die;
+    delete $info{path};                  # keep the command line as it is
+    $info{start_type} = SERVICE_DEMAND_START;
+    Win32::Servane::ConfigureService(\%info);
+
+A tied hash receives every key through its C<STORE>.
 
 =head2 DeleteService([$Machine,] $ServiceName)
 

@@ -12,7 +12,7 @@ use ServaneTest qw(svcctl_path perl_command);
 
 our @EXPORT_OK = qw(new_root have_svcctl svcctl query wait_state watch_states install_script
                     write_script write_service_script start_service remove_services
-                    read_log wait_log end_services);
+                    read_log wait_log end_services service_bits);
 
 my $root;
 
@@ -137,6 +137,29 @@ sub install_script {
     my ($rc, $out) = svcctl('create', $name, 'binPath=', $cmd);
     die "svcctl create $name failed: $out" if $rc;
     return $cmd;
+}
+
+# The service bits the layer publishes for the run of the process `pid`, or
+# undef. The supervisor's status record (<root>/scm/svc-*.status, see
+# platform/win32/README.md) is a 64-bit sequence (even when whole), a magic
+# and a version, SERVICE_STATUS_PROCESS (nine 32-bit fields, the process id
+# eighth), then the bits.
+sub service_bits {
+    my ($pid) = @_;
+    return undef unless $pid;
+    for my $file (glob "$root/scm/*.status") {
+        for (1 .. 20) {
+            open my $fh, '<:raw', $file or last;
+            local $/;
+            my $data = <$fh> // '';
+            last if length $data < 56;
+            my ($seq, $magic, $version, @rest) = unpack 'Q L L L9 L', $data;
+            next if $seq % 2;                # a write under way: read again
+            return $rest[9] if $magic == 0x53323357 && $rest[7] == $pid;
+            last;
+        }
+    }
+    return undef;
 }
 
 sub read_log {
