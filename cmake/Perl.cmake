@@ -1,6 +1,9 @@
 # Perl extension support: compiler flags for XS code, the build-tree blib
-# layout (blib/<Pkg>.pm and blib/auto/<Pkg>/<Name>.so) and installation into
-# Perl's site architecture directory.
+# layout (blib/<Pkg>.pm and blib/auto/<Pkg>/<Name>.so) and installation
+# under the install prefix where MakeMaker's INSTALL_BASE puts architecture
+# modules: <prefix>/lib/perl5/<archname> (perl -I<prefix>/lib/perl5 or
+# PERL5LIB=<prefix>/lib/perl5 finds it). SERVANE_PERL_ARCHDIR changes the
+# folder (relative to the prefix, or absolute).
 
 find_program(PERL_EXECUTABLE perl REQUIRED)
 find_program(PROVE_EXECUTABLE prove REQUIRED)
@@ -12,7 +15,9 @@ function(_perl_config var out)
 endfunction()
 
 _perl_config(archlibexp PERL_ARCHLIB)
-_perl_config(installsitearch PERL_SITEARCH)
+_perl_config(archname PERL_ARCHNAME)
+set(SERVANE_PERL_ARCHDIR "lib/perl5/${PERL_ARCHNAME}" CACHE STRING
+    "Where cmake --install puts the Perl extensions (relative to the prefix)")
 _perl_config(ccflags PERL_CCFLAGS_STR)
 _perl_config(ldflags PERL_LDFLAGS_STR)
 set(PERL_CORE_INCLUDE ${PERL_ARCHLIB}/CORE)
@@ -38,8 +43,8 @@ target_compile_options(perl_headers INTERFACE ${PERL_DEFINES})
 
 # add_perl_extension(<target> PACKAGE <Perl::Package> PM <file.pm> SOURCES <...>)
 # Builds blib/auto/<Perl/Package>/<Last>.so exporting only the boot symbols,
-# copies the .pm to blib/<Perl/Package>.pm and installs both under the site
-# architecture directory.
+# copies the .pm to blib/<Perl/Package>.pm and installs both under
+# SERVANE_PERL_ARCHDIR.
 function(add_perl_extension target)
   cmake_parse_arguments(ARG "" "PACKAGE;PM" "SOURCES" ${ARGN})
   string(REPLACE "::" "/" pkg_path "${ARG_PACKAGE}")
@@ -67,8 +72,8 @@ function(add_perl_extension target)
   add_custom_target(${target}_pm ALL DEPENDS ${pm_out})
   add_dependencies(${target} ${target}_pm)
 
-  install(TARGETS ${target} LIBRARY DESTINATION ${PERL_SITEARCH}/auto/${pkg_path})
-  install(FILES ${ARG_PM} DESTINATION ${PERL_SITEARCH}/${pkg_dir})
+  install(TARGETS ${target} LIBRARY DESTINATION ${SERVANE_PERL_ARCHDIR}/auto/${pkg_path})
+  install(FILES ${ARG_PM} DESTINATION ${SERVANE_PERL_ARCHDIR}/${pkg_dir})
 endfunction()
 
 # add_prove_test(<name> <dir-with-t-files> [ENV k=v ...] [PERL <interpreter>])

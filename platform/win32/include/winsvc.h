@@ -61,6 +61,9 @@
 #define SERVICE_ACCEPT_TIMECHANGE 0x00000200
 #define SERVICE_ACCEPT_TRIGGEREVENT 0x00000400
 
+/* dwServiceFlags of SERVICE_STATUS_PROCESS. */
+#define SERVICE_RUNS_IN_SYSTEM_PROCESS 0x00000001
+
 /* Access rights of the service control manager. */
 #define SC_MANAGER_CONNECT 0x0001
 #define SC_MANAGER_CREATE_SERVICE 0x0002
@@ -84,6 +87,9 @@
 
 /* Info levels of ChangeServiceConfig2A / QueryServiceConfig2A. */
 #define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
+#define SERVICE_CONFIG_DELAYED_AUTO_START_INFO 3
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
 
 /* Handles. Both are small non-zero values, never pointers, so they survive a
    round trip through a 32-bit integer. */
@@ -141,9 +147,44 @@ typedef struct _QUERY_SERVICE_LOCK_STATUSA {
     DWORD dwLockDuration;
 } QUERY_SERVICE_LOCK_STATUSA, *LPQUERY_SERVICE_LOCK_STATUSA;
 
+typedef struct _ENUM_SERVICE_STATUS_PROCESSA {
+    LPSTR lpServiceName;
+    LPSTR lpDisplayName;
+    SERVICE_STATUS_PROCESS ServiceStatusProcess;
+} ENUM_SERVICE_STATUS_PROCESSA, *LPENUM_SERVICE_STATUS_PROCESSA;
+
 typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
+
+/* Failure actions (recovery). */
+typedef enum _SC_ACTION_TYPE {
+    SC_ACTION_NONE = 0,
+    SC_ACTION_RESTART = 1,
+    SC_ACTION_REBOOT = 2,
+    SC_ACTION_RUN_COMMAND = 3
+} SC_ACTION_TYPE;
+
+typedef struct _SC_ACTION {
+    SC_ACTION_TYPE Type;
+    DWORD Delay; /* milliseconds */
+} SC_ACTION, *LPSC_ACTION;
+
+typedef struct _SERVICE_FAILURE_ACTIONSA {
+    DWORD dwResetPeriod; /* seconds; INFINITE: never reset */
+    LPSTR lpRebootMsg;
+    LPSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+} SERVICE_FAILURE_ACTIONSA, *LPSERVICE_FAILURE_ACTIONSA;
+
+typedef struct _SERVICE_DELAYED_AUTO_START_INFO {
+    BOOL fDelayedAutostart;
+} SERVICE_DELAYED_AUTO_START_INFO, *LPSERVICE_DELAYED_AUTO_START_INFO;
+
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG, *LPSERVICE_FAILURE_ACTIONS_FLAG;
 
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD dwNumServicesArgs, LPSTR* lpServiceArgVectors);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD dwControl);
@@ -194,6 +235,14 @@ WINADVAPI BOOL WINAPI EnumServicesStatusA(SC_HANDLE hSCManager, DWORD dwServiceT
                                           DWORD dwServiceState, LPENUM_SERVICE_STATUSA lpServices,
                                           DWORD cbBufSize, LPDWORD pcbBytesNeeded,
                                           LPDWORD lpServicesReturned, LPDWORD lpResumeHandle);
+WINADVAPI BOOL WINAPI EnumServicesStatusExA(SC_HANDLE hSCManager, SC_ENUM_TYPE InfoLevel,
+                                            DWORD dwServiceType, DWORD dwServiceState,
+                                            LPBYTE lpServices, DWORD cbBufSize,
+                                            LPDWORD pcbBytesNeeded, LPDWORD lpServicesReturned,
+                                            LPDWORD lpResumeHandle, LPCSTR pszGroupName);
+WINADVAPI BOOL WINAPI EnumDependentServicesA(SC_HANDLE hService, DWORD dwServiceState,
+                                             LPENUM_SERVICE_STATUSA lpServices, DWORD cbBufSize,
+                                             LPDWORD pcbBytesNeeded, LPDWORD lpServicesReturned);
 WINADVAPI BOOL WINAPI GetServiceKeyNameA(SC_HANDLE hSCManager, LPCSTR lpDisplayName,
                                          LPSTR lpServiceName, LPDWORD lpcchBuffer);
 WINADVAPI BOOL WINAPI GetServiceDisplayNameA(SC_HANDLE hSCManager, LPCSTR lpServiceName,

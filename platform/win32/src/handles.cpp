@@ -62,15 +62,20 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<KernelObject> LookupHandle(HANDLE handle, ObjectKind kind) {
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle, ObjectKind kind) {
     Table& t = TheTable();
     std::lock_guard lock(t.mutex);
     auto it = t.entries.find(HandleValue(handle));
-    if (it == t.entries.end() || it->second->Kind() != kind) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (it == t.entries.end() || it->second->Kind() != kind)
         return nullptr;
-    }
     return it->second;
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle, ObjectKind kind) {
+    auto object = FindHandle(handle, kind);
+    if (!object)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return object;
 }
 
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, ObjectKind kind) {

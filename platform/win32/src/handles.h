@@ -37,6 +37,14 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 // otherwise null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle, ObjectKind kind);
 
+// The same look-up without touching the last error, for callers that try
+// several kinds in turn.
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle, ObjectKind kind);
+
+template <class T> std::shared_ptr<T> FindHandleAs(HANDLE handle, ObjectKind kind) {
+    return std::static_pointer_cast<T>(FindHandle(handle, kind));
+}
+
 template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle, ObjectKind kind) {
     return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }

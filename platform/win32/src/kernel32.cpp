@@ -62,7 +62,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     // and service handles have close functions of their own.
     for (ObjectKind kind :
          {ObjectKind::Thread, ObjectKind::Token, ObjectKind::Process, ObjectKind::Other}) {
-        if (LookupHandle(hObject, kind))
+        if (FindHandle(hObject, kind))
             return RemoveHandle(hObject, kind) ? TRUE : FALSE;
     }
     SetLastError(ERROR_INVALID_HANDLE);

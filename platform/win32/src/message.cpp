@@ -11,6 +11,7 @@
 #include "message.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <unordered_set>
@@ -27,18 +28,26 @@ struct Timer {
     int64_t firedNs = 0; // due time of the pending tick, for ordering
 };
 
+namespace {
+// Live thread timers of the process, for the user-object limit.
+std::atomic<size_t> gLiveTimers{0};
+} // namespace
+
 struct MessageQueue {
     Monitor monitor; // guards everything below
     std::deque<MSG> posted;
     bool quit = false;
     int quitCode = 0;
     std::vector<Timer> timers;
+    ~MessageQueue() { gLiveTimers -= timers.size(); }
 };
 
 namespace {
 
 // Windows' default limit of posted messages per queue.
 constexpr size_t kPostLimit = 10000;
+// Windows' default quota of user objects (timers among them) per process.
+constexpr size_t kTimerLimit = 10000;
 
 const HWND kDesktopWindow = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x10010));
 const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
@@ -281,6 +290,11 @@ extern "C" UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse,
             return t.id;
         }
     }
+    if (gLiveTimers.fetch_add(1) >= kTimerLimit) {
+        --gLiveTimers;
+        SetLastError(ERROR_NO_MORE_USER_HANDLES);
+        return 0;
+    }
     Timer t;
     t.id = gNextTimerId.fetch_add(1);
     t.periodNs = period;
@@ -306,6 +320,7 @@ extern "C" BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
         return FALSE;
     }
     queue->timers.erase(it); // a pending tick goes with it
+    --gLiveTimers;
     return TRUE;
 }
 

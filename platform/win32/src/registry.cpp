@@ -191,16 +191,6 @@ LONG CreatePathIn(Store& s, int64_t from, const std::vector<std::string>& parts,
     return ERROR_SUCCESS;
 }
 
-bool MakeDirs(const std::string& path) {
-    for (size_t pos = 1; pos != std::string::npos;) {
-        pos = path.find('/', pos + 1);
-        std::string partial = path.substr(0, pos);
-        mkdir(partial.c_str(), 0700);
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // First-use contents of the machine store: the current user's ProfileList
 // entry (with its profile folder and an empty NTUser.dat hive), the
 // services key and the classes key.

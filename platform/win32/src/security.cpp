@@ -161,11 +161,6 @@ BOOL Fail(DWORD code) {
     return FALSE;
 }
 
-BOOL Ok() {
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
 // Reads a SID at an address that may be garbage; empty when invalid.
 bool SafeSid(const void* at, std::vector<BYTE>* out) {
     BYTE head[8];
@@ -290,7 +285,7 @@ extern "C" BOOL WINAPI IsValidSid(PSID pSid) {
     std::vector<BYTE> copy;
     if (!pSid || !SafeSid(pSid, &copy))
         return Fail(ERROR_INVALID_SID);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" DWORD WINAPI GetLengthSid(PSID pSid) {
@@ -309,14 +304,16 @@ extern "C" BOOL WINAPI CopySid(DWORD nDestinationSidLength, PSID pDestinationSid
     if (nDestinationSidLength < copy.size() || !pDestinationSid)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(pDestinationSid, copy.data(), copy.size());
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
+    // As Windows: the last error is 0 whatever the answer, so that a caller
+    // can tell "unequal" from a failure; an invalid SID equals nothing.
+    SetLastError(ERROR_SUCCESS);
     std::vector<BYTE> a, b;
     if (!pSid1 || !pSid2 || !SafeSid(pSid1, &a) || !SafeSid(pSid2, &b))
-        return Fail(ERROR_INVALID_SID);
-    SetLastError(ERROR_SUCCESS);
+        return FALSE;
     return a == b;
 }
 
@@ -336,7 +333,7 @@ extern "C" BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdent
     const DWORD subs[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
     std::memcpy(sid + 8, subs, 4 * static_cast<size_t>(nSubAuthorityCount));
     *pSid = sid;
-    return Ok();
+    return TRUE;
 }
 
 extern "C" PVOID WINAPI FreeSid(PSID pSid) {
@@ -352,7 +349,7 @@ extern "C" BOOL WINAPI InitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY pIdenti
     sid[0] = SID_REVISION;
     sid[1] = nSubAuthorityCount;
     std::memcpy(sid + 2, pIdentifierAuthority->Value, 6);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" DWORD WINAPI GetSidLengthRequired(UCHAR nSubAuthorityCount) {
@@ -400,14 +397,14 @@ extern "C" BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRev
     pAcl->AclSize = static_cast<WORD>(nAclLength & ~3u);
     pAcl->AceCount = 0;
     pAcl->Sbz2 = 0;
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI IsValidAcl(PACL pAcl) {
     std::vector<BYTE> copy;
     if (!pAcl || !SafeAcl(pAcl, &copy))
         return Fail(ERROR_INVALID_ACL);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI GetAclInformation(PACL pAcl, LPVOID pAclInformation,
@@ -423,7 +420,7 @@ extern "C" BOOL WINAPI GetAclInformation(PACL pAcl, LPVOID pAclInformation,
         if (nAclInformationLength < sizeof(ACL_REVISION_INFORMATION))
             return Fail(ERROR_INSUFFICIENT_BUFFER);
         static_cast<ACL_REVISION_INFORMATION*>(pAclInformation)->AclRevision = pAcl->AclRevision;
-        return Ok();
+        return TRUE;
     }
     case AclSizeInformation: {
         if (nAclInformationLength < sizeof(ACL_SIZE_INFORMATION))
@@ -433,7 +430,7 @@ extern "C" BOOL WINAPI GetAclInformation(PACL pAcl, LPVOID pAclInformation,
         info->AceCount = pAcl->AceCount;
         info->AclBytesInUse = static_cast<DWORD>(used);
         info->AclBytesFree = static_cast<DWORD>(pAcl->AclSize - used);
-        return Ok();
+        return TRUE;
     }
     default:
         return Fail(ERROR_INVALID_PARAMETER);
@@ -449,7 +446,7 @@ extern "C" BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce) {
     if (dwAceIndex >= pAcl->AceCount)
         return Fail(ERROR_INVALID_PARAMETER);
     *pAce = acl + AceOffset(acl, dwAceIndex);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI AddAce(PACL pAcl, DWORD dwAceRevision, DWORD dwStartingAceIndex,
@@ -459,9 +456,14 @@ extern "C" BOOL WINAPI AddAce(PACL pAcl, DWORD dwAceRevision, DWORD dwStartingAc
     auto* acl = reinterpret_cast<BYTE*>(pAcl);
     if (!AclBytesValid(acl, Word(acl + 2)))
         return Fail(ERROR_INVALID_ACL);
-    if (dwAceRevision < MIN_ACL_REVISION || dwAceRevision > MAX_ACL_REVISION)
+    // A revision below the ACL's is accepted and the ACL keeps its own, as on
+    // Windows. One above the highest is refused: Windows would take it into
+    // the ACL's header, which no function then accepts as an ACL.
+    if (dwAceRevision > MAX_ACL_REVISION)
         return Fail(ERROR_INVALID_PARAMETER);
-    // The list must be whole ACEs filling exactly nAceListLength bytes.
+    DWORD revision = std::max<DWORD>(dwAceRevision, pAcl->AclRevision);
+    // The list must be whole ACEs filling exactly nAceListLength bytes;
+    // object ACEs need the revision that knows them.
     auto* list = static_cast<const BYTE*>(pAceList);
     DWORD added = 0;
     for (size_t at = 0; at < nAceListLength; ++added) {
@@ -469,6 +471,10 @@ extern "C" BOOL WINAPI AddAce(PACL pAcl, DWORD dwAceRevision, DWORD dwStartingAc
             return Fail(ERROR_INVALID_PARAMETER);
         WORD size = Word(list + at + 2);
         if (size < sizeof(ACE_HEADER) || at + size > nAceListLength)
+            return Fail(ERROR_INVALID_PARAMETER);
+        BYTE type = list[at];
+        if (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE &&
+            revision < ACL_REVISION_DS)
             return Fail(ERROR_INVALID_PARAMETER);
         at += size;
     }
@@ -483,9 +489,8 @@ extern "C" BOOL WINAPI AddAce(PACL pAcl, DWORD dwAceRevision, DWORD dwStartingAc
     if (nAceListLength)
         std::memcpy(acl + insertAt, list, nAceListLength);
     pAcl->AceCount = static_cast<WORD>(pAcl->AceCount + added);
-    if (dwAceRevision > pAcl->AclRevision)
-        pAcl->AclRevision = static_cast<BYTE>(dwAceRevision);
-    return Ok();
+    pAcl->AclRevision = static_cast<BYTE>(revision);
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI DeleteAce(PACL pAcl, DWORD dwAceIndex) {
@@ -502,7 +507,7 @@ extern "C" BOOL WINAPI DeleteAce(PACL pAcl, DWORD dwAceIndex) {
     std::memmove(acl + at, acl + at + size, used - at - size);
     std::memset(acl + used - size, 0, size);
     pAcl->AceCount = static_cast<WORD>(pAcl->AceCount - 1);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask,
@@ -545,7 +550,7 @@ extern "C" BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecuri
         return Fail(ERROR_UNKNOWN_REVISION);
     std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
@@ -643,7 +648,7 @@ extern "C" BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecuri
     *pControl = Word(base + 2);
     if (base[0] != SECURITY_DESCRIPTOR_REVISION)
         return Fail(ERROR_UNKNOWN_REVISION);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI SetSecurityDescriptorControl(
@@ -661,7 +666,7 @@ extern "C" BOOL WINAPI SetSecurityDescriptorControl(
     control = static_cast<WORD>((control & ~ControlBitsOfInterest) |
                                 (ControlBitsToSet & ControlBitsOfInterest));
     std::memcpy(base + 2, &control, 2);
-    return Ok();
+    return TRUE;
 }
 
 namespace {
@@ -677,7 +682,7 @@ BOOL GetList(PSECURITY_DESCRIPTOR sd, LPBOOL present, PACL* list, LPBOOL default
     *present = (p.control & presentBit) != 0;
     *list = *present ? reinterpret_cast<PACL>(dacl ? p.dacl : p.sacl) : nullptr;
     *defaulted = *present && (p.control & defaultedBit) != 0;
-    return Ok();
+    return TRUE;
 }
 
 BOOL SetList(PSECURITY_DESCRIPTOR sd, BOOL present, PACL list, BOOL defaulted, bool dacl) {
@@ -694,7 +699,7 @@ BOOL SetList(PSECURITY_DESCRIPTOR sd, BOOL present, PACL list, BOOL defaulted, b
         value = list;
     }
     (dacl ? abs->Dacl : abs->Sacl) = value;
-    return Ok();
+    return TRUE;
 }
 
 BOOL GetSid(PSECURITY_DESCRIPTOR sd, PSID* sid, LPBOOL defaulted, bool owner) {
@@ -705,7 +710,7 @@ BOOL GetSid(PSECURITY_DESCRIPTOR sd, PSID* sid, LPBOOL defaulted, bool owner) {
     Parts p = ReadParts(sd);
     *sid = owner ? p.owner : p.group;
     *defaulted = (p.control & (owner ? SE_OWNER_DEFAULTED : SE_GROUP_DEFAULTED)) != 0;
-    return Ok();
+    return TRUE;
 }
 
 BOOL SetSid(PSECURITY_DESCRIPTOR sd, PSID sid, BOOL defaulted, bool owner) {
@@ -715,7 +720,7 @@ BOOL SetSid(PSECURITY_DESCRIPTOR sd, PSID sid, BOOL defaulted, bool owner) {
     WORD bit = owner ? SE_OWNER_DEFAULTED : SE_GROUP_DEFAULTED;
     abs->Control = static_cast<WORD>((abs->Control & ~bit) | (defaulted ? bit : 0));
     (owner ? abs->Owner : abs->Group) = sid;
-    return Ok();
+    return TRUE;
 }
 
 } // namespace
@@ -800,7 +805,7 @@ extern "C" BOOL WINAPI MakeSelfRelativeSD(PSECURITY_DESCRIPTOR pAbsoluteSecurity
         if (parts[i])
             std::memcpy(out + offs[i], parts[i], sizes[i]);
     *lpdwBufferLength = static_cast<DWORD>(at);
-    return Ok();
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI MakeAbsoluteSD(PSECURITY_DESCRIPTOR pSelfRelativeSecurityDescriptor,
@@ -844,7 +849,7 @@ extern "C" BOOL WINAPI MakeAbsoluteSD(PSECURITY_DESCRIPTOR pSelfRelativeSecurity
     abs.Owner = p.owner ? pOwner : nullptr;
     abs.Group = p.group ? pPrimaryGroup : nullptr;
     std::memcpy(pAbsoluteSecurityDescriptor, &abs, sizeof abs);
-    return Ok();
+    return TRUE;
 }
 
 /* ---- Access checks ---- */
@@ -949,6 +954,5 @@ extern "C" BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR pSecurityDescriptor, HAN
         return deny(ERROR_ACCESS_DENIED);
     *GrantedAccess = result;
     *AccessStatus = TRUE;
-    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -21,6 +21,19 @@ std::string& Root() {
     return root;
 }
 
+std::string DefaultRoot() {
+    if (const char* xdg = getenv("XDG_STATE_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/win32posix";
+    const char* home = getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.local/state/win32posix";
+    if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
+        return std::string(pw->pw_dir) + "/.local/state/win32posix";
+    return "/tmp/win32posix-" + std::to_string(getuid());
+}
+
+} // namespace
+
 bool MakeDirs(const std::string& path) {
     size_t pos = 0;
     while (pos != std::string::npos) {
@@ -35,19 +48,6 @@ bool MakeDirs(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string DefaultRoot() {
-    if (const char* xdg = getenv("XDG_STATE_HOME"); xdg && *xdg)
-        return std::string(xdg) + "/win32posix";
-    const char* home = getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.local/state/win32posix";
-    if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
-        return std::string(pw->pw_dir) + "/.local/state/win32posix";
-    return "/tmp/win32posix-" + std::to_string(getuid());
-}
-
-} // namespace
-
 const std::string& StateRoot() {
     std::lock_guard lock(gRootMutex);
     if (!gResolved) {
@@ -55,6 +55,12 @@ const std::string& StateRoot() {
         std::string root = (env && *env) ? std::string(env) : DefaultRoot();
         while (root.size() > 1 && root.back() == '/')
             root.pop_back();
+        if (!root.empty() && root[0] != '/') {
+            // Absolute: supervisors and services run in another directory
+            // and must name the same folder.
+            char cwd[4096];
+            root = getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + root : std::string();
+        }
         Root() = MakeDirs(root) ? root : std::string();
         gResolved = true;
     }

@@ -332,7 +332,6 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAcces
     if (!h)
         return FALSE;
     *TokenHandle = h;
-    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
@@ -413,7 +412,11 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION
 }
 
 extern "C" BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-    if (!lpName || !lpLuid) {
+    if (!lpName) {
+        SetLastError(ERROR_NO_SUCH_PRIVILEGE); // no name names no privilege
+        return FALSE;
+    }
+    if (!lpLuid) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -428,7 +431,6 @@ extern "C" BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName,
     }
     lpLuid->LowPart = luid;
     lpLuid->HighPart = 0;
-    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
@@ -453,7 +455,6 @@ extern "C" BOOL WINAPI LookupPrivilegeNameA(LPCSTR lpSystemName, PLUID lpLuid, L
         }
         std::memcpy(lpName, p.name, len + 1);
         *cchName = len;
-        SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
     SetLastError(ERROR_NO_SUCH_PRIVILEGE);
@@ -581,6 +582,5 @@ extern "C" BOOL WINAPI PrivilegeCheck(HANDLE ClientToken, PPRIVILEGE_SET Require
         }
     }
     *pfResult = all ? held == RequiredPrivileges->PrivilegeCount : held > 0;
-    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -9,6 +9,7 @@
 // (read once, on the first window-station call), and every thread starts on
 // that window station's "Default" desktop.
 #include "handles.h"
+#include "lasterror.h"
 #include "message.h"
 #include "thread.h"
 
@@ -96,7 +97,10 @@ bool ToSelfRelative(const SdParts& p, std::vector<BYTE>& out) {
         !SetSecurityDescriptorSacl(&abs, p.saclPresent, p.sacl, FALSE))
         return false;
     DWORD length = 0;
-    MakeSelfRelativeSD(&abs, nullptr, &length);
+    {
+        KeepLastError keep; // the size query fails by design
+        MakeSelfRelativeSD(&abs, nullptr, &length);
+    }
     if (length == 0)
         return false;
     std::vector<BYTE> bytes(length);
@@ -215,12 +219,12 @@ struct ReadyDirectory {
 
 // Either kind of user object behind a handle, with the handle's rights.
 bool LookupUserObject(HANDLE h, UserObject** object, ACCESS_MASK* access) {
-    if (auto ws = LookupHandleAs<WinStaHandle>(h, ObjectKind::WindowStation)) {
+    if (auto ws = FindHandleAs<WinStaHandle>(h, ObjectKind::WindowStation)) {
         *object = ws->station.get();
         *access = ws->access;
         return true;
     }
-    if (auto dh = LookupHandleAs<DesktopHandle>(h, ObjectKind::Desktop)) {
+    if (auto dh = FindHandleAs<DesktopHandle>(h, ObjectKind::Desktop)) {
         *object = dh->desktop.get();
         *access = dh->access;
         return true;
@@ -395,12 +399,14 @@ extern "C" BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID 
     CurrentQueue();
     ReadyDirectory ready;
     std::string text;
-    if (auto ws = LookupHandleAs<WinStaHandle>(hObj, ObjectKind::WindowStation))
+    if (auto ws = FindHandleAs<WinStaHandle>(hObj, ObjectKind::WindowStation))
         text = nIndex == UOI_NAME ? ws->station->name : "WindowStation";
-    else if (auto dh = LookupHandleAs<DesktopHandle>(hObj, ObjectKind::Desktop))
+    else if (auto dh = FindHandleAs<DesktopHandle>(hObj, ObjectKind::Desktop))
         text = nIndex == UOI_NAME ? dh->desktop->name : "Desktop";
-    else
+    else {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
     if (nIndex != UOI_NAME && nIndex != UOI_TYPE) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

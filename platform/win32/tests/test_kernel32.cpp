@@ -1,6 +1,6 @@
 // kernel32: version, environment strings, files, console, modules, memory.
 #include "paths.h"
-#include "stateroot.h"
+#include "temproot.h"
 
 #include <windows.h>
 
@@ -18,20 +18,11 @@
 namespace {
 
 // A private state root for tests that touch files.
-class Kernel32Files : public ::testing::Test {
+class Kernel32Files : public TempStateRoot {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/w32k-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        setenv("WIN32POSIX_ROOT", root_.c_str(), 1);
-        w32p::ResetStateRootForTests();
+        TempStateRoot::SetUp();
         ASSERT_EQ(system(("mkdir -p " + root_ + "/drives/c/Users/x").c_str()), 0);
-    }
-    void TearDown() override {
-        [[maybe_unused]] int rc = system(("rm -rf " + root_).c_str());
-        unsetenv("WIN32POSIX_ROOT");
-        w32p::ResetStateRootForTests();
     }
     void Write(const std::string& path, const std::string& text) {
         std::ofstream(path, std::ios::binary) << text;
@@ -42,7 +33,6 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    std::string root_;
 };
 
 } // namespace

@@ -249,6 +249,45 @@ TEST(ThreadTimers, IdsAreTheLayersOwnAndTimersBelongToTheirThread) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
 
+// Timers are user objects: a process runs out of them as Windows does, and
+// gets them back when they are killed or their thread ends.
+TEST(ThreadTimers, AProcessRunsOutOfTimers) {
+    struct Result {
+        size_t made = 0;
+        DWORD error = 0;
+        BOOL againAfterKill = FALSE;
+    } r;
+    HANDLE h = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* res = static_cast<Result*>(p);
+            UINT_PTR last = 0;
+            for (int i = 0; i < 20000; ++i) {
+                UINT_PTR id = SetTimer(nullptr, 0, 100000, nullptr);
+                if (!id) {
+                    res->error = GetLastError();
+                    break;
+                }
+                last = id;
+                ++res->made;
+            }
+            res->againAfterKill = KillTimer(nullptr, last) && SetTimer(nullptr, 0, 1000, nullptr);
+            return 0; // ends with every timer alive
+        },
+        &r, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(h, 60000), WAIT_OBJECT_0);
+    CloseHandle(h);
+    EXPECT_GT(r.made, 9000u);
+    EXPECT_LE(r.made, 10000u);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_NO_MORE_USER_HANDLES));
+    EXPECT_TRUE(r.againAfterKill);
+    // The ended thread's timers are gone with it.
+    ASSERT_TRUE(WaitFor([] {
+        UINT_PTR id = SetTimer(nullptr, 0, 1000, nullptr);
+        return id && KillTimer(nullptr, id);
+    }));
+}
+
 TEST(DesktopWindow, GetWindowAnswers) {
     HWND desk = GetDesktopWindow();
     ASSERT_NE(desk, nullptr);

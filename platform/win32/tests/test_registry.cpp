@@ -2,7 +2,7 @@
 // hives, several processes at once, and damaged stores.
 #include <windows.h>
 
-#include "stateroot.h"
+#include "temproot.h"
 #include "token.h"
 
 #include <gtest/gtest.h>
@@ -22,21 +22,7 @@
 
 namespace {
 
-class Registry : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/w32p-reg-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        setenv("WIN32POSIX_ROOT", root_.c_str(), 1);
-        w32p::ResetStateRootForTests();
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + root_ + "'";
-        (void)!system(cmd.c_str());
-    }
-    std::string root_;
-};
+using Registry = TempStateRoot;
 
 HKEY Create(HKEY parent, const char* path, DWORD* disposition = nullptr) {
     HKEY key = nullptr;

@@ -123,6 +123,71 @@ TEST(Acls, BuildReadAndInsert) {
     EXPECT_FALSE(GetAclInformation(acl, &info, sizeof info, AclSizeInformation));
 }
 
+// AddAce takes an ACE revision below the ACL's and keeps the ACL's; above
+// the highest it refuses (Windows would write it into the ACL's header),
+// and object ACEs need the revision that knows them.
+TEST(Acls, AddAceRevisions) {
+    BYTE ace[20] = {0, 0, 20, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    BYTE objectAce[24] = {ACCESS_ALLOWED_OBJECT_ACE_TYPE,
+                          0,
+                          24,
+                          0,
+                          1,
+                          0,
+                          0,
+                          0,
+                          0,
+                          0,
+                          0,
+                          0,
+                          1,
+                          1,
+                          0,
+                          0,
+                          0,
+                          0,
+                          0,
+                          5,
+                          18,
+                          0,
+                          0,
+                          0};
+    alignas(4) BYTE buf[128];
+    PACL acl = reinterpret_cast<PACL>(buf);
+    ASSERT_TRUE(InitializeAcl(acl, sizeof buf, ACL_REVISION_DS));
+    for (DWORD low : {0u, 1u, 2u, 3u}) {
+        EXPECT_TRUE(AddAce(acl, low, MAXDWORD, ace, sizeof ace)) << low;
+        EXPECT_EQ(acl->AclRevision, ACL_REVISION_DS);
+    }
+    EXPECT_TRUE(AddAce(acl, ACL_REVISION, MAXDWORD, objectAce, sizeof objectAce));
+    EXPECT_TRUE(IsValidAcl(acl));
+    EXPECT_FALSE(AddAce(acl, MAX_ACL_REVISION + 1, MAXDWORD, ace, sizeof ace));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(acl->AclRevision, ACL_REVISION_DS);
+
+    ASSERT_TRUE(InitializeAcl(acl, sizeof buf, ACL_REVISION));
+    EXPECT_FALSE(AddAce(acl, ACL_REVISION, MAXDWORD, objectAce, sizeof objectAce));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(acl->AceCount, 0);
+    EXPECT_TRUE(AddAce(acl, ACL_REVISION_DS, MAXDWORD, objectAce, sizeof objectAce));
+    EXPECT_EQ(acl->AclRevision, ACL_REVISION_DS); // raised to the ACE's
+    EXPECT_TRUE(IsValidAcl(acl));
+}
+
+TEST(Sids, InvalidSidsAndMissingPrivilegeNames) {
+    Sid system(5, {18});
+    BYTE bad[12] = {9, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // revision 9
+    SetLastError(1234);
+    EXPECT_FALSE(EqualSid(bad, system.p));
+    EXPECT_EQ(GetLastError(), 0u); // unequal, not an error
+    SetLastError(1234);
+    EXPECT_FALSE(EqualSid(bad, bad));
+    EXPECT_EQ(GetLastError(), 0u);
+    LUID luid;
+    EXPECT_FALSE(LookupPrivilegeValueA(nullptr, nullptr, &luid));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SUCH_PRIVILEGE);
+}
+
 // An absolute descriptor with owner, group and a one-ACE DACL.
 struct Absolute {
     Sid owner{5, {32, 544}};

@@ -88,8 +88,9 @@ std::string LogPath(const std::string& name) {
         changed |= !ok;
     }
     if (changed || name.size() > 200 || safe.empty() || safe[0] == '.') {
-        char hex[17];
-        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(name)));
+        uint64_t h = Fnv1a(name);
+        char hex[9];
+        snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>((h >> 32) ^ h));
         safe += std::string("-") + hex;
     }
     return dir + "/" + safe + ".log";

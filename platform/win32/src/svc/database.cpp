@@ -4,6 +4,9 @@
 #include "scm.h"
 #include "svcsecurity.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace w32p::scm {
 
 LSTATUS OpenServicesRoot(REGSAM access, RegKey& key, bool create) {
@@ -137,7 +140,61 @@ DWORD ReadConfig(HKEY key, ServiceConfig& cfg) {
     GetMultiString(key, "DependOnGroup", cfg.dependOnGroup);
     DWORD flag = 0;
     cfg.deleteFlag = GetDword(key, "DeleteFlag", flag) && flag != 0;
+    cfg.delayedAutoStart = GetFlag(key, "DelayedAutostart");
     return 0;
+}
+
+namespace {
+
+// The stored form of "FailureActions": five DWORDs, then the actions.
+constexpr size_t kFailureHeader = 5 * sizeof(DWORD);
+
+} // namespace
+
+FailureActions ReadFailureActions(HKEY key) {
+    FailureActions fa;
+    std::vector<BYTE> blob;
+    if (GetBinary(key, "FailureActions", blob) && blob.size() >= kFailureHeader) {
+        DWORD head[5];
+        memcpy(head, blob.data(), sizeof head);
+        size_t room = (blob.size() - kFailureHeader) / sizeof(SC_ACTION);
+        size_t count = std::min<size_t>(head[3], room);
+        fa.resetPeriod = head[0];
+        for (size_t i = 0; i < count; ++i) {
+            DWORD pair[2];
+            memcpy(pair, blob.data() + kFailureHeader + i * sizeof pair, sizeof pair);
+            // Types this manager does not know act as "no action".
+            SC_ACTION a{pair[0] <= SC_ACTION_RUN_COMMAND ? static_cast<SC_ACTION_TYPE>(pair[0])
+                                                         : SC_ACTION_NONE,
+                        pair[1]};
+            fa.actions.push_back(a);
+        }
+    }
+    fa.hasRebootMessage = GetString(key, "RebootMessage", fa.rebootMessage);
+    fa.hasCommand = GetString(key, "FailureCommand", fa.command);
+    fa.onNonCrashFailures = GetFlag(key, "FailureActionsOnNonCrashFailures");
+    return fa;
+}
+
+LSTATUS WriteFailureActions(HKEY key, DWORD resetPeriod, const std::vector<SC_ACTION>& actions) {
+    if (actions.empty()) {
+        LSTATUS st = RegDeleteValueA(key, "FailureActions");
+        return st == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : st;
+    }
+    std::vector<BYTE> blob(kFailureHeader + actions.size() * sizeof(DWORD) * 2);
+    DWORD head[5] = {resetPeriod, 0, 0, static_cast<DWORD>(actions.size()), 1};
+    memcpy(blob.data(), head, sizeof head);
+    for (size_t i = 0; i < actions.size(); ++i) {
+        DWORD pair[2] = {static_cast<DWORD>(actions[i].Type), actions[i].Delay};
+        memcpy(blob.data() + kFailureHeader + i * sizeof pair, pair, sizeof pair);
+    }
+    return RegSetValueExA(key, "FailureActions", 0, REG_BINARY, blob.data(),
+                          static_cast<DWORD>(blob.size()));
+}
+
+bool GetFlag(HKEY key, const char* value) {
+    DWORD v = 0;
+    return GetDword(key, value, v) && v != 0;
 }
 
 std::vector<BYTE> ReadServiceSecurity(HKEY key) {

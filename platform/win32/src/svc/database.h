@@ -17,6 +17,20 @@ struct ServiceConfig {
     bool hasDescription = false;
     std::vector<std::string> dependOnService, dependOnGroup;
     bool deleteFlag = false;
+    bool delayedAutoStart = false; // "DelayedAutostart"
+};
+
+// The recovery settings of ChangeServiceConfig2A, kept in the service's key
+// as Windows keeps them: "FailureActions" (REG_BINARY: reset period, two
+// string markers, the count, an array marker, then the actions),
+// "RebootMessage", "FailureCommand" and the DWORD
+// "FailureActionsOnNonCrashFailures".
+struct FailureActions {
+    DWORD resetPeriod = 0; // seconds; INFINITE: the count is never reset
+    std::vector<SC_ACTION> actions;
+    std::string rebootMessage, command;
+    bool hasRebootMessage = false, hasCommand = false;
+    bool onNonCrashFailures = false;
 };
 
 // An open registry key, closed on scope exit.
@@ -58,6 +72,12 @@ bool GetBinary(HKEY key, const char* value, std::vector<BYTE>& out);
 LSTATUS SetDword(HKEY key, const char* value, DWORD v);
 LSTATUS SetString(HKEY key, const char* value, const std::string& s, DWORD type = REG_SZ);
 LSTATUS SetMultiString(HKEY key, const char* value, const std::vector<std::string>& list);
+
+FailureActions ReadFailureActions(HKEY key);
+// Writes the reset period and the actions; no actions removes both.
+LSTATUS WriteFailureActions(HKEY key, DWORD resetPeriod, const std::vector<SC_ACTION>& actions);
+// A DWORD value read as a flag (absent: false).
+bool GetFlag(HKEY key, const char* value);
 
 // The service's security descriptor (the "Security" value of its
 // "Security" subkey); the default when none is stored.

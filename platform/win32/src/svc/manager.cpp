@@ -8,12 +8,15 @@
 #include "../handles.h"
 #include "../lasterror.h"
 #include "../stateroot.h"
+#include "../token.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <map>
 #include <pwd.h>
@@ -23,10 +26,6 @@
 #include <unistd.h>
 
 extern char** environ;
-
-#ifndef W32P_SUPERVISOR_PATH
-#define W32P_SUPERVISOR_PATH "svcsupervisor"
-#endif
 
 namespace w32p::scm {
 namespace {
@@ -100,19 +99,22 @@ std::shared_ptr<ServiceObject> GetService(SC_HANDLE h) {
     return LookupHandleAs<ServiceObject>(reinterpret_cast<HANDLE>(h), ObjectKind::Service);
 }
 
-// The service behind h when the handle carries `right`; else null, with
+// The object of a handle when the handle carries `right`; else null, with
 // ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
-std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
-    auto svc = GetService(h);
-    if (!svc) {
+template <class T> std::shared_ptr<T> WithRight(std::shared_ptr<T> obj, ACCESS_MASK right) {
+    if (!obj) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (!(svc->granted & right)) {
+    if (!(obj->granted & right)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return svc;
+    return obj;
+}
+
+std::shared_ptr<ServiceObject> GetServiceWith(SC_HANDLE h, ACCESS_MASK right) {
+    return WithRight(GetService(h), right);
 }
 
 // Opens a service's key for writing and reads its configuration; a service
@@ -326,10 +328,35 @@ bool DatabaseLockedElsewhere() {
     return locked;
 }
 
+// The supervisor program: WIN32POSIX_SUPERVISOR, else the svcsupervisor
+// beside the program or library that holds this code, or in the "bin"
+// folder of the nearest folder above it that has one (a build tree's
+// build/bin, an installation's <prefix>/bin), else the one on PATH. Nothing
+// of the build tree is compiled in, so an installed set finds its own.
 std::string SupervisorProgram() {
     if (const char* env = getenv("WIN32POSIX_SUPERVISOR"); env && *env)
         return env;
-    return W32P_SUPERVISOR_PATH;
+    static const std::string found = [] {
+        Dl_info info{};
+        std::string self;
+        char real[PATH_MAX];
+        if (dladdr(reinterpret_cast<void*>(&SupervisorProgram), &info) && info.dli_fname &&
+            realpath(info.dli_fname, real))
+            self = real;
+        else if (realpath("/proc/self/exe", real))
+            self = real;
+        auto usable = [](const std::string& p) { return access(p.c_str(), X_OK) == 0; };
+        std::string dir = self.substr(0, self.rfind('/'));
+        if (!self.empty() && usable(dir + "/svcsupervisor"))
+            return dir + "/svcsupervisor";
+        while (!dir.empty()) {
+            dir = dir.substr(0, dir.rfind('/'));
+            if (usable(dir + "/bin/svcsupervisor"))
+                return dir + "/bin/svcsupervisor";
+        }
+        return std::string("svcsupervisor");
+    }();
+    return found;
 }
 
 // Runs a supervisor for the service; returns the start result.
@@ -387,7 +414,7 @@ DWORD SpawnSupervisor(const std::string& name, const ServiceConfig& cfg,
     pid_t pid;
     int rc = (runHigh < 0 || pipeHigh < 0)
                  ? EMFILE
-                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+                 : posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (pipeHigh >= 0)
         close(pipeHigh);
@@ -515,7 +542,7 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWOR
 
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE h) {
     HANDLE raw = reinterpret_cast<HANDLE>(h);
-    if (LookupHandle(raw, ObjectKind::ScManager)) {
+    if (FindHandle(raw, ObjectKind::ScManager)) {
         RemoveHandle(raw, ObjectKind::ScManager);
         return TRUE;
     }
@@ -927,27 +954,121 @@ extern "C" BOOL WINAPI QueryServiceConfigA(SC_HANDLE h, LPQUERY_SERVICE_CONFIGA 
     return TRUE;
 }
 
+namespace {
+
+// The most actions one service keeps (Windows' own limit is the RPC buffer).
+constexpr DWORD kMaxFailureActions = 1024;
+
+DWORD ChangeDescription(HKEY key, const SERVICE_DESCRIPTIONA& info) {
+    const char* text = info.lpDescription;
+    if (!text)
+        return 0;
+    if (strlen(text) > kMaxStringLength)
+        return ERROR_INVALID_PARAMETER;
+    LSTATUS st = *text ? SetString(key, "Description", text) : RegDeleteValueA(key, "Description");
+    return st == ERROR_FILE_NOT_FOUND ? 0 : static_cast<DWORD>(st);
+}
+
+// NULL strings and a NULL action array leave their part unchanged; "" and
+// an empty array remove it. Restart actions need SERVICE_START on the
+// handle and reboot actions the enabled shutdown privilege, as on Windows.
+DWORD ChangeFailureActions(HKEY key, DWORD granted, const SERVICE_FAILURE_ACTIONSA& info) {
+    std::vector<SC_ACTION> actions;
+    if (info.lpsaActions) {
+        if (info.cActions > kMaxFailureActions)
+            return ERROR_INVALID_PARAMETER;
+        actions.assign(info.lpsaActions, info.lpsaActions + info.cActions);
+        for (const SC_ACTION& a : actions) {
+            if (static_cast<DWORD>(a.Type) > SC_ACTION_RUN_COMMAND)
+                return ERROR_INVALID_PARAMETER;
+            if (a.Type == SC_ACTION_RESTART && !(granted & SERVICE_START))
+                return ERROR_ACCESS_DENIED;
+            if (a.Type == SC_ACTION_REBOOT &&
+                !ProcessPrivilegeEnabled(PrivilegeLuid(SE_SHUTDOWN_NAME)))
+                return ERROR_PRIVILEGE_NOT_HELD;
+        }
+    }
+    for (const char* s : {info.lpRebootMsg, info.lpCommand})
+        if (s && strlen(s) > kMaxStringLength)
+            return ERROR_INVALID_PARAMETER;
+    LSTATUS st = ERROR_SUCCESS;
+    auto text = [&](const char* value, const char* name) {
+        if (!value || st != ERROR_SUCCESS)
+            return;
+        st = *value ? SetString(key, name, value) : RegDeleteValueA(key, name);
+        if (st == ERROR_FILE_NOT_FOUND)
+            st = ERROR_SUCCESS;
+    };
+    text(info.lpRebootMsg, "RebootMessage");
+    text(info.lpCommand, "FailureCommand");
+    if (st == ERROR_SUCCESS && info.lpsaActions)
+        st = WriteFailureActions(key, info.dwResetPeriod, actions);
+    return static_cast<DWORD>(st);
+}
+
+// Copies the strings and arrays of a QueryServiceConfig2A answer behind its
+// structure, keeping each piece aligned for its type.
+class InfoWriter {
+public:
+    InfoWriter(LPBYTE buffer, size_t fixed) : buffer_(buffer), used_(fixed) {}
+    size_t Reserve(size_t bytes, size_t align) {
+        used_ = (used_ + align - 1) / align * align;
+        size_t at = used_;
+        used_ += bytes;
+        return at;
+    }
+    size_t Used() const { return used_; }
+    void* At(size_t offset) const { return buffer_ + offset; }
+
+private:
+    LPBYTE buffer_;
+    size_t used_;
+};
+
+} // namespace
+
 extern "C" BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE h, DWORD level, LPVOID info) {
     auto svc = GetServiceWith(h, SERVICE_CHANGE_CONFIG);
     if (!svc)
         return FALSE;
-    if (level != SERVICE_CONFIG_DESCRIPTION)
+    if (level < SERVICE_CONFIG_DESCRIPTION || level > SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
         return Fail(ERROR_INVALID_LEVEL);
+    // No information: nothing changes.
     if (!info)
-        return Fail(ERROR_INVALID_ADDRESS);
+        return TRUE;
     RegKey key;
     ServiceConfig cfg;
     if (DWORD err = OpenForChange(svc->name, key, cfg))
         return Fail(err);
-    const char* text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
-    if (!text)
-        return TRUE;
-    if (strlen(text) > kMaxStringLength)
-        return Fail(ERROR_INVALID_PARAMETER);
-    LSTATUS st = *text ? SetString(key.get(), "Description", text)
-                       : RegDeleteValueA(key.get(), "Description");
-    if (st != ERROR_SUCCESS && st != ERROR_FILE_NOT_FOUND)
-        return Fail(static_cast<DWORD>(st));
+    DWORD err = 0;
+    switch (level) {
+    case SERVICE_CONFIG_DESCRIPTION:
+        err = ChangeDescription(key.get(), *static_cast<SERVICE_DESCRIPTIONA*>(info));
+        break;
+    case SERVICE_CONFIG_FAILURE_ACTIONS:
+        err = ChangeFailureActions(key.get(), svc->granted,
+                                   *static_cast<SERVICE_FAILURE_ACTIONSA*>(info));
+        break;
+    case SERVICE_CONFIG_DELAYED_AUTO_START_INFO: {
+        bool on = static_cast<SERVICE_DELAYED_AUTO_START_INFO*>(info)->fDelayedAutostart != 0;
+        // A delayed auto-start service cannot belong to a load-order group.
+        if (on && !cfg.group.empty())
+            err = ERROR_INVALID_PARAMETER;
+        else
+            err = static_cast<DWORD>(SetDword(key.get(), "DelayedAutostart", on ? 1 : 0));
+        break;
+    }
+    case SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: {
+        bool on =
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures !=
+            0;
+        err =
+            static_cast<DWORD>(SetDword(key.get(), "FailureActionsOnNonCrashFailures", on ? 1 : 0));
+        break;
+    }
+    }
+    if (err)
+        return Fail(err);
     return TRUE;
 }
 
@@ -956,25 +1077,78 @@ extern "C" BOOL WINAPI QueryServiceConfig2A(SC_HANDLE h, DWORD level, LPBYTE buf
     auto svc = GetServiceWith(h, SERVICE_QUERY_CONFIG);
     if (!svc)
         return FALSE;
-    if (level != SERVICE_CONFIG_DESCRIPTION)
+    if (level < SERVICE_CONFIG_DESCRIPTION || level > SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
         return Fail(ERROR_INVALID_LEVEL);
     if (!needed)
         return Fail(RPC_X_NULL_REF_POINTER);
     RegKey key;
     if (DWORD err = OpenServiceKey(svc->name, KEY_READ, key))
         return Fail(err);
-    std::string text;
-    bool has = GetString(key.get(), "Description", text);
-    size_t total = sizeof(SERVICE_DESCRIPTIONA) + (has ? text.size() + 1 : 0);
-    *needed = static_cast<DWORD>(total);
-    if (!buffer || size < total)
+
+    // The answer's size first, then (when it fits) the answer itself.
+    std::string description;
+    bool hasDescription = false;
+    FailureActions fa;
+    size_t fixed = 0;
+    InfoWriter layout(nullptr, 0);
+    size_t descAt = 0, actionsAt = 0, rebootAt = 0, commandAt = 0;
+    switch (level) {
+    case SERVICE_CONFIG_DESCRIPTION:
+        hasDescription = GetString(key.get(), "Description", description);
+        layout = InfoWriter(nullptr, fixed = sizeof(SERVICE_DESCRIPTIONA));
+        if (hasDescription)
+            descAt = layout.Reserve(description.size() + 1, 1);
+        break;
+    case SERVICE_CONFIG_FAILURE_ACTIONS:
+        fa = ReadFailureActions(key.get());
+        layout = InfoWriter(nullptr, fixed = sizeof(SERVICE_FAILURE_ACTIONSA));
+        if (!fa.actions.empty())
+            actionsAt = layout.Reserve(fa.actions.size() * sizeof(SC_ACTION), alignof(SC_ACTION));
+        if (fa.hasRebootMessage)
+            rebootAt = layout.Reserve(fa.rebootMessage.size() + 1, 1);
+        if (fa.hasCommand)
+            commandAt = layout.Reserve(fa.command.size() + 1, 1);
+        break;
+    default:
+        layout = InfoWriter(nullptr, fixed = sizeof(DWORD));
+        break;
+    }
+    *needed = static_cast<DWORD>(layout.Used());
+    if (!buffer || size < layout.Used())
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    auto* desc = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
-    desc->lpDescription = nullptr;
-    if (has) {
-        char* p = reinterpret_cast<char*>(desc + 1);
-        memcpy(p, text.c_str(), text.size() + 1);
-        desc->lpDescription = p;
+    InfoWriter out(buffer, fixed);
+    auto text = [&](size_t at, const std::string& s) {
+        char* p = static_cast<char*>(out.At(at));
+        memcpy(p, s.c_str(), s.size() + 1);
+        return p;
+    };
+    switch (level) {
+    case SERVICE_CONFIG_DESCRIPTION: {
+        auto* desc = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
+        desc->lpDescription = hasDescription ? text(descAt, description) : nullptr;
+        break;
+    }
+    case SERVICE_CONFIG_FAILURE_ACTIONS: {
+        auto* info = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);
+        info->dwResetPeriod = fa.actions.empty() ? 0 : fa.resetPeriod;
+        info->lpRebootMsg = fa.hasRebootMessage ? text(rebootAt, fa.rebootMessage) : nullptr;
+        info->lpCommand = fa.hasCommand ? text(commandAt, fa.command) : nullptr;
+        info->cActions = static_cast<DWORD>(fa.actions.size());
+        info->lpsaActions = nullptr;
+        if (!fa.actions.empty()) {
+            info->lpsaActions = static_cast<SC_ACTION*>(out.At(actionsAt));
+            memcpy(info->lpsaActions, fa.actions.data(), fa.actions.size() * sizeof(SC_ACTION));
+        }
+        break;
+    }
+    case SERVICE_CONFIG_DELAYED_AUTO_START_INFO:
+        reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer)->fDelayedAutostart =
+            GetFlag(key.get(), "DelayedAutostart");
+        break;
+    case SERVICE_CONFIG_FAILURE_ACTIONS_FLAG:
+        reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(buffer)->fFailureActionsOnNonCrashFailures =
+            GetFlag(key.get(), "FailureActionsOnNonCrashFailures");
+        break;
     }
     return TRUE;
 }
@@ -1113,25 +1287,27 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STAT
     return TRUE;
 }
 
-extern "C" BOOL WINAPI EnumServicesStatusA(SC_HANDLE hManager, DWORD serviceType,
-                                           DWORD serviceState, LPENUM_SERVICE_STATUSA services,
-                                           DWORD size, LPDWORD needed, LPDWORD returned,
-                                           LPDWORD resume) {
-    auto mgr = GetManager(hManager);
-    if (!mgr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!(mgr->granted & SC_MANAGER_ENUMERATE_SERVICE))
-        return Fail(ERROR_ACCESS_DENIED);
-    if (!needed || !returned)
-        return Fail(RPC_X_NULL_REF_POINTER);
-    if (!serviceType || (serviceType & ~static_cast<DWORD>(SERVICE_TYPE_ALL)) || !serviceState ||
-        (serviceState & ~static_cast<DWORD>(SERVICE_STATE_ALL)))
-        return Fail(ERROR_INVALID_PARAMETER);
-    struct Entry {
-        std::string name, display;
-        SERVICE_STATUS status;
-    };
-    std::vector<Entry> entries;
+namespace {
+
+struct EnumEntry {
+    std::string name, display;
+    SERVICE_STATUS_PROCESS status;
+};
+
+bool ValidEnumFilter(DWORD serviceType, DWORD serviceState) {
+    return serviceType && !(serviceType & ~static_cast<DWORD>(SERVICE_TYPE_ALL)) && serviceState &&
+           !(serviceState & ~static_cast<DWORD>(SERVICE_STATE_ALL));
+}
+
+bool StateMatches(const SERVICE_STATUS_PROCESS& st, DWORD serviceState) {
+    bool active = st.dwCurrentState != SERVICE_STOPPED;
+    return active ? (serviceState & SERVICE_ACTIVE) : (serviceState & SERVICE_INACTIVE);
+}
+
+// The services of the database that pass the filters, in name order. A null
+// group takes every service, "" those in no group.
+std::vector<EnumEntry> CollectServices(DWORD serviceType, DWORD serviceState, const char* group) {
+    std::vector<EnumEntry> entries;
     std::vector<std::string> names = ListServices();
     std::sort(names.begin(), names.end(),
               [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
@@ -1142,47 +1318,64 @@ extern "C" BOOL WINAPI EnumServicesStatusA(SC_HANDLE hManager, DWORD serviceType
             continue;
         if (!(cfg.type & serviceType & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS)))
             continue;
-        SERVICE_STATUS_PROCESS st = CurrentStatus(ServiceFileBase(name), cfg.type);
-        bool active = st.dwCurrentState != SERVICE_STOPPED;
-        if (!((active && (serviceState & SERVICE_ACTIVE)) ||
-              (!active && (serviceState & SERVICE_INACTIVE))))
+        if (group && !EqualNoCase(cfg.group, group))
             continue;
-        Entry e{name, cfg.displayName, {}};
-        memcpy(&e.status, &st, sizeof e.status);
-        entries.push_back(std::move(e));
+        SERVICE_STATUS_PROCESS st = CurrentStatus(ServiceFileBase(name), cfg.type);
+        if (!StateMatches(st, serviceState))
+            continue;
+        entries.push_back({name, cfg.displayName, st});
     }
-    size_t start = resume ? *resume : 0;
-    if (start > entries.size())
-        start = entries.size();
-    // Fill from the front: structures, then strings from the back.
-    size_t count = 0, used = 0;
-    for (size_t i = start; i < entries.size(); ++i) {
-        size_t need = sizeof(ENUM_SERVICE_STATUSA) + entries[i].name.size() + 1 +
-                      entries[i].display.size() + 1;
-        if (!services || used + need > size)
+    return entries;
+}
+
+size_t EntrySize(size_t structSize, const EnumEntry& e) {
+    return structSize + e.name.size() + 1 + e.display.size() + 1;
+}
+
+// Packs entries[start...] into the caller's buffer as Windows does: the
+// structures from the front, their strings from the back. Sets the count
+// written and the bytes the rest would need.
+template <class T, class Fill>
+void PackEntries(const std::vector<EnumEntry>& entries, size_t start, LPBYTE buffer, DWORD size,
+                 DWORD& count, DWORD& rest, Fill fill) {
+    size_t used = 0, n = 0;
+    for (size_t i = start; buffer && i < entries.size(); ++i) {
+        size_t need = EntrySize(sizeof(T), entries[i]);
+        if (used + need > size)
             break;
         used += need;
-        ++count;
+        ++n;
     }
-    size_t rest = 0;
-    for (size_t i = start + count; i < entries.size(); ++i)
-        rest += sizeof(ENUM_SERVICE_STATUSA) + entries[i].name.size() + 1 +
-                entries[i].display.size() + 1;
-    if (count) {
-        char* strings = reinterpret_cast<char*>(services) + size;
-        for (size_t i = 0; i < count; ++i) {
-            const Entry& e = entries[start + i];
-            strings -= e.display.size() + 1;
-            memcpy(strings, e.display.c_str(), e.display.size() + 1);
-            services[i].lpDisplayName = strings;
-            strings -= e.name.size() + 1;
-            memcpy(strings, e.name.c_str(), e.name.size() + 1);
-            services[i].lpServiceName = strings;
-            services[i].ServiceStatus = e.status;
-        }
+    size_t remaining = 0;
+    for (size_t i = start + n; i < entries.size(); ++i)
+        remaining += EntrySize(sizeof(T), entries[i]);
+    auto* out = reinterpret_cast<T*>(buffer);
+    char* strings = reinterpret_cast<char*>(buffer) + size;
+    for (size_t i = 0; i < n; ++i) {
+        const EnumEntry& e = entries[start + i];
+        strings -= e.display.size() + 1;
+        memcpy(strings, e.display.c_str(), e.display.size() + 1);
+        out[i].lpDisplayName = strings;
+        strings -= e.name.size() + 1;
+        memcpy(strings, e.name.c_str(), e.name.size() + 1);
+        out[i].lpServiceName = strings;
+        fill(out[i], e.status);
     }
-    *returned = static_cast<DWORD>(count);
-    *needed = static_cast<DWORD>(rest);
+    count = static_cast<DWORD>(n);
+    rest = static_cast<DWORD>(remaining);
+}
+
+// The shared body of both enumerations, with the resume handle protocol:
+// ERROR_MORE_DATA, the entries that fit, the bytes the rest needs and the
+// index to resume at.
+template <class T, class Fill>
+BOOL EnumerateInto(const std::vector<EnumEntry>& entries, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned, LPDWORD resume, Fill fill) {
+    size_t start = resume ? std::min<size_t>(*resume, entries.size()) : 0;
+    DWORD count = 0, rest = 0;
+    PackEntries<T>(entries, start, buffer, size, count, rest, fill);
+    *returned = count;
+    *needed = rest;
     if (start + count < entries.size()) {
         if (resume)
             *resume = static_cast<DWORD>(start + count);
@@ -1192,6 +1385,20 @@ extern "C" BOOL WINAPI EnumServicesStatusA(SC_HANDLE hManager, DWORD serviceType
         *resume = 0;
     return TRUE;
 }
+
+void FillStatus(ENUM_SERVICE_STATUSA& out, const SERVICE_STATUS_PROCESS& st) {
+    memcpy(&out.ServiceStatus, &st, sizeof out.ServiceStatus);
+}
+
+void FillStatusProcess(ENUM_SERVICE_STATUS_PROCESSA& out, const SERVICE_STATUS_PROCESS& st) {
+    out.ServiceStatusProcess = st;
+}
+
+std::shared_ptr<ManagerObject> GetManagerWith(SC_HANDLE h, ACCESS_MASK right) {
+    return WithRight(GetManager(h), right);
+}
+
+} // namespace
 
 namespace {
 
@@ -1212,6 +1419,110 @@ BOOL PutServiceName(const std::string& text, LPSTR buffer, LPDWORD chars) {
 }
 
 } // namespace
+
+extern "C" BOOL WINAPI EnumServicesStatusA(SC_HANDLE hManager, DWORD serviceType,
+                                           DWORD serviceState, LPENUM_SERVICE_STATUSA services,
+                                           DWORD size, LPDWORD needed, LPDWORD returned,
+                                           LPDWORD resume) {
+    if (!GetManagerWith(hManager, SC_MANAGER_ENUMERATE_SERVICE))
+        return FALSE;
+    if (!needed || !returned)
+        return Fail(RPC_X_NULL_REF_POINTER);
+    if (!ValidEnumFilter(serviceType, serviceState))
+        return Fail(ERROR_INVALID_PARAMETER);
+    return EnumerateInto<ENUM_SERVICE_STATUSA>(CollectServices(serviceType, serviceState, nullptr),
+                                               reinterpret_cast<LPBYTE>(services), size, needed,
+                                               returned, resume, FillStatus);
+}
+
+extern "C" BOOL WINAPI EnumServicesStatusExA(SC_HANDLE hManager, SC_ENUM_TYPE level,
+                                             DWORD serviceType, DWORD serviceState, LPBYTE services,
+                                             DWORD size, LPDWORD needed, LPDWORD returned,
+                                             LPDWORD resume, LPCSTR group) {
+    if (!GetManager(hManager))
+        return Fail(ERROR_INVALID_HANDLE);
+    if (level != SC_ENUM_PROCESS_INFO)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (!GetManagerWith(hManager, SC_MANAGER_ENUMERATE_SERVICE))
+        return FALSE;
+    if (!needed || !returned)
+        return Fail(ERROR_INVALID_ADDRESS);
+    if (!ValidEnumFilter(serviceType, serviceState))
+        return Fail(ERROR_INVALID_PARAMETER);
+    return EnumerateInto<ENUM_SERVICE_STATUS_PROCESSA>(
+        CollectServices(serviceType, serviceState, group), services, size, needed, returned, resume,
+        FillStatusProcess);
+}
+
+extern "C" BOOL WINAPI EnumDependentServicesA(SC_HANDLE h, DWORD serviceState,
+                                              LPENUM_SERVICE_STATUSA services, DWORD size,
+                                              LPDWORD needed, LPDWORD returned) {
+    auto svc = GetServiceWith(h, SERVICE_ENUMERATE_DEPENDENTS);
+    if (!svc)
+        return FALSE;
+    if (!needed || !returned)
+        return Fail(ERROR_INVALID_ADDRESS);
+    if (!serviceState || (serviceState & ~static_cast<DWORD>(SERVICE_STATE_ALL)))
+        return Fail(ERROR_INVALID_PARAMETER);
+    // Every service that needs this one, directly or through others, in the
+    // order they would be stopped: a service comes before those it needs.
+    std::vector<EnumEntry> all = CollectServices(SERVICE_TYPE_ALL, SERVICE_STATE_ALL, nullptr);
+    std::map<std::string, std::vector<std::string>> needs; // lower-case names
+    for (const EnumEntry& e : all) {
+        RegKey key;
+        std::vector<std::string> deps;
+        if (OpenServiceKey(e.name, KEY_READ, key) == 0 &&
+            GetMultiString(key.get(), "DependOnService", deps))
+            for (const std::string& d : deps)
+                needs[Lower(e.name)].push_back(Lower(d));
+    }
+    std::set<std::string> dependents;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& [name, deps] : needs)
+            for (const std::string& d : deps)
+                if ((d == Lower(svc->name) || dependents.count(d)) &&
+                    dependents.insert(name).second)
+                    grew = true;
+    }
+    // Stop order: repeatedly take the dependents nothing left depends on.
+    std::vector<EnumEntry> ordered;
+    std::set<std::string> placed;
+    while (placed.size() < dependents.size()) {
+        size_t before = placed.size();
+        for (const EnumEntry& e : all) {
+            std::string n = Lower(e.name);
+            if (!dependents.count(n) || placed.count(n))
+                continue;
+            bool neededByRest = false;
+            for (const std::string& other : dependents)
+                if (!placed.count(other) && other != n)
+                    for (const std::string& d : needs[other])
+                        neededByRest |= d == n;
+            if (neededByRest)
+                continue;
+            placed.insert(n);
+            if (StateMatches(e.status, serviceState))
+                ordered.push_back(e);
+        }
+        if (placed.size() == before)
+            break; // a cycle written into the registry by hand
+    }
+    DWORD count = 0, rest = 0;
+    PackEntries<ENUM_SERVICE_STATUSA>(ordered, 0, reinterpret_cast<LPBYTE>(services), size, count,
+                                      rest, FillStatus);
+    if (count < ordered.size()) {
+        // Windows returns nothing then, and the size of the whole answer.
+        *returned = 0;
+        *needed = 0;
+        for (const EnumEntry& e : ordered)
+            *needed += static_cast<DWORD>(EntrySize(sizeof(ENUM_SERVICE_STATUSA), e));
+        return Fail(ERROR_MORE_DATA);
+    }
+    *returned = count;
+    *needed = 0;
+    return TRUE;
+}
 
 extern "C" BOOL WINAPI GetServiceDisplayNameA(SC_HANDLE hManager, LPCSTR name, LPSTR buffer,
                                               LPDWORD chars) {

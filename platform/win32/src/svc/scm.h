@@ -14,7 +14,7 @@
 //   svc-<hash>.sock     the supervisor's control socket
 //   db.lock             the service database lock (LockServiceDatabase)
 // The log of a service (its standard output and error) is
-// <state root>/logs/<service name>.log.
+// <state root>/logs/<service name>.log (logfile.h).
 #include <windows.h>
 
 #include <cstdint>
@@ -56,7 +56,9 @@ bool EqualNoCase(const std::string& a, const std::string& b);
 std::string ScmDir();
 // <root>/scm/svc-<hash> for a service name.
 std::string ServiceFileBase(const std::string& name);
-// <root>/logs/<name>.log (the folder is created).
+// <root>/logs/<name>.log (the folder is created). Names keep letters,
+// digits and ".-_"; a name with other characters (or a leading dot, or
+// longer than 200) gets them as '_' and a short hash of the whole name.
 std::string LogPath(const std::string& name);
 
 // The published status of a service. The supervisor updates it in place

@@ -6,9 +6,12 @@
 // It detaches, starts the image as a child process connected through two
 // socket pairs, publishes every status report, serves controls from
 // managers on its socket, and records the end of the run.
+#include "logfile.h"
+#include "recovery.h"
 #include "scm.h"
 
 #include "../paths.h"
+#include "../stateroot.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +21,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -68,6 +72,55 @@ std::string FindProgram(const std::string& name) {
     }
 }
 
+// Windows starts every service in its system folder with the manager's own
+// environment, so a service behaves the same whoever starts it. Here the
+// supervisor (and the service after it) moves to the state root's
+// C:\Windows\system32 and replaces the environment it got from the starter
+// with a fixed one: PATH, the account's HOME, USER, LOGNAME and SHELL, the
+// layer's own WIN32POSIX_* settings and the sanitizers' *SAN_OPTIONS.
+void EnterServiceContext() {
+    std::string system = MapWindowsPath("C:\\Windows\\system32");
+    if (!MakeDirs(system) || chdir(system.c_str()) != 0)
+        (void)!chdir("/");
+    std::vector<std::string> kept;
+    for (char** e = environ; e && *e; ++e) {
+        std::string var = *e;
+        std::string name = var.substr(0, var.find('='));
+        bool sanitizer = name.size() > 11 && name.compare(name.size() - 11, 11, "SAN_OPTIONS") == 0;
+        if (name.rfind("WIN32POSIX_", 0) == 0 || sanitizer)
+            kept.push_back(var);
+    }
+    clearenv();
+    for (const std::string& var : kept)
+        putenv(strdup(var.c_str())); // the environment owns these for good
+    setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
+    if (passwd* pw = getpwuid(geteuid())) {
+        setenv("HOME", pw->pw_dir, 1);
+        setenv("USER", pw->pw_name, 1);
+        setenv("LOGNAME", pw->pw_name, 1);
+        setenv("SHELL", pw->pw_shell, 1);
+    }
+}
+
+// In a child after fork: it dies with the supervisor (`parent`), starts
+// with the default signal state, reads `in` and writes `out` (-1: keeps what
+// it has).
+void SetUpChild(pid_t parent, int in, int out) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (in >= 0)
+        dup2(in, 0);
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+    }
+}
+
 struct Request {
     int client;
     uint32_t code;
@@ -77,15 +130,36 @@ struct Request {
 class Supervisor {
 public:
     Supervisor(std::string name, std::string base, DWORD type, int sigFd)
-        : name_(std::move(name)), base_(std::move(base)), sigFd_(sigFd) {
+        : name_(std::move(name)), base_(std::move(base)), log_(LogPath(name_)), sigFd_(sigFd) {
         rec_.magic = kStatusMagic;
         rec_.version = 1;
         rec_.status.dwServiceType = type;
     }
 
     int Run(const std::string& imagePath, const std::vector<std::string>& startArgs);
+    // After the run: the failure action its end calls for, if any.
+    void Recover();
 
 private:
+    // Moves what the service wrote into its log; the pipe closes at its end.
+    void PumpLog() {
+        char buf[65536];
+        while (logPipe_ >= 0) {
+            ssize_t n = read(logPipe_, buf, sizeof buf);
+            if (n > 0) {
+                log_.Write(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || errno != EAGAIN) {
+                close(logPipe_);
+                logPipe_ = -1;
+            }
+            return;
+        }
+    }
+    void RunCommand(const FailureStep& step);
     void Publish() { status_.Write(rec_); }
     void Report(DWORD error) {
         if (resultFd_ >= 0) {
@@ -151,6 +225,9 @@ private:
     bool HandleControlChannel();
 
     std::string name_, base_;
+    LogWriter log_;
+    int logPipe_ = -1;
+    RunEnd end_ = RunEnd::NotRun;
     StatusRecord rec_;
     StatusWriter status_;
     int sigFd_;
@@ -252,6 +329,7 @@ void Supervisor::HandleStatus() {
         memcpy(&rec_.status, &m.status, sizeof(SERVICE_STATUS));
         rec_.status.dwProcessId = static_cast<DWORD>(child_);
         if (m.status.dwCurrentState == SERVICE_STOPPED) {
+            end_ = m.status.dwWin32ExitCode ? RunEnd::ErrorStop : RunEnd::Stopped;
             EndRun(0, true);
             Msg end;
             end.type = MsgEnd;
@@ -335,8 +413,14 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
     ctlFd_ = ctl[0];
     stsFd_ = sts[0];
 
-    std::string logPath = LogPath(name_);
-    int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // The service's standard output and error reach its log through a pipe,
+    // so that the log can be rotated while the service runs.
+    int logPipe[2] = {-1, -1};
+    if (pipe2(logPipe, O_CLOEXEC) == 0) {
+        logPipe_ = logPipe[0];
+        fcntl(logPipe_, F_SETFL, O_NONBLOCK);
+    }
+    int logFd = logPipe[1];
     int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     // Everything the child needs is built before fork.
@@ -361,20 +445,8 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
     pid_t self = getpid();
     child_ = fork();
     if (child_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != self)
-            _exit(127);
+        SetUpChild(self, nullFd, logFd);
         setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        if (nullFd >= 0)
-            dup2(nullFd, 0);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
-        }
         if (dup2(ctl[1], 3) < 0 || dup2(sts[1], 4) < 0)
             _exit(127);
         execve(program.c_str(), args.data(), envp.data());
@@ -398,19 +470,23 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
     int64_t connectDeadline = NowMs() + TimeoutMs();
     bool connected = false;
     while (!connected) {
-        pollfd p[2] = {{ctlFd_, POLLIN, 0}, {sigFd_, POLLIN, 0}};
+        pollfd p[3] = {{ctlFd_, POLLIN, 0}, {sigFd_, POLLIN, 0}, {logPipe_, POLLIN, 0}};
         int64_t left = connectDeadline - NowMs();
         if (left <= 0)
             break;
-        int r = poll(p, 2, static_cast<int>(left));
+        int r = poll(p, 3, static_cast<int>(left));
         if (r < 0 && errno != EINTR)
             break;
+        if (p[2].revents)
+            PumpLog();
         if (p[1].revents & POLLIN) {
             signalfd_siginfo si;
             (void)!read(sigFd_, &si, sizeof si);
             int status;
             if (waitpid(child_, &status, WNOHANG) == child_) {
                 childGone_ = true;
+                end_ = RunEnd::Crashed;
+                PumpLog();
                 EndRun(ERROR_PROCESS_ABORTED, false);
                 Report(ERROR_PROCESS_ABORTED);
                 return 0;
@@ -434,6 +510,7 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
         kill(child_, SIGKILL);
         waitpid(child_, nullptr, 0);
         childGone_ = true;
+        PumpLog();
         EndRun(ERROR_SERVICE_REQUEST_TIMEOUT, false);
         Report(ERROR_SERVICE_REQUEST_TIMEOUT);
         return 0;
@@ -457,6 +534,7 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
         fds.push_back({listenFd_, static_cast<short>(listenFd_ >= 0 ? POLLIN : 0), 0});
         fds.push_back({ctlFd_, static_cast<short>(ctlFd_ >= 0 ? POLLIN : 0), 0});
         fds.push_back({stsFd_, static_cast<short>(stsFd_ >= 0 ? POLLIN : 0), 0});
+        fds.push_back({logPipe_, static_cast<short>(logPipe_ >= 0 ? POLLIN : 0), 0});
         for (auto& c : clients_)
             fds.push_back({c.first, POLLIN, 0});
         int64_t next = -1;
@@ -478,6 +556,8 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
             if (!childGone_ && waitpid(child_, &status, WNOHANG) == child_)
                 childGone_ = true;
         }
+        if (fds[4].revents)
+            PumpLog();
         if (fds[3].revents & (POLLIN | POLLHUP | POLLERR))
             HandleStatus();
         if (fds[2].revents & (POLLIN | POLLHUP | POLLERR))
@@ -490,7 +570,7 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
                 clients_[c] = now + 5000;
             }
         }
-        for (size_t i = 4; i < fds.size(); ++i)
+        for (size_t i = 5; i < fds.size(); ++i)
             if (fds[i].revents)
                 HandleClient(fds[i].fd);
         // Expired waits.
@@ -517,12 +597,119 @@ int Supervisor::Run(const std::string& imagePath, const std::vector<std::string>
                 Reply(inFlight_.client, ERROR_SERVICE_NOT_ACTIVE);
             inFlightOpen_ = false;
             busy_ = false;
+            PumpLog();
+            if (!stopped_)
+                end_ = RunEnd::Crashed;
             EndRun(ERROR_PROCESS_ABORTED, false);
         }
     }
+    // What the service wrote last (anything a process it left behind still
+    // writes is lost with the pipe).
+    PumpLog();
+    if (logPipe_ >= 0)
+        close(logPipe_);
+    logPipe_ = -1;
     for (auto& c : clients_)
         close(c.first);
     return 0;
+}
+
+void SleepMs(DWORD ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::string ErrorNote(DWORD error) {
+    return "error " + std::to_string(error);
+}
+
+// The failure command with "%1%" replaced by the failure count, run with
+// its output in the service's log; the supervisor waits for it.
+void Supervisor::RunCommand(const FailureStep& step) {
+    std::string command = step.config.command;
+    for (size_t at; (at = command.find("%1%")) != std::string::npos;)
+        command.replace(at, 3, std::to_string(step.failureCount));
+    std::vector<std::string> argv = SplitCommandLine(command);
+    std::string program = argv.empty() ? std::string() : FindProgram(argv[0]);
+    if (program.empty()) {
+        log_.Note("failure command \"" + command +
+                  "\" not run: " + ErrorNote(ERROR_FILE_NOT_FOUND));
+        return;
+    }
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    int out = log_.DuplicateFd();
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t self = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        SetUpChild(self, in, out);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    if (out >= 0)
+        close(out);
+    if (in >= 0)
+        close(in);
+    if (pid < 0) {
+        log_.Note("failure command \"" + command +
+                  "\" not run: " + ErrorNote(ERROR_NOT_ENOUGH_MEMORY));
+        return;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    log_.Note("failure command \"" + command + "\" ended with status " +
+              std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
+}
+
+void Supervisor::Recover() {
+    FailureStep step;
+    if (!RecordFailure(name_, end_, static_cast<int64_t>(time(nullptr)), step))
+        return;
+    std::string failure = "failure " + std::to_string(step.failureCount) + " of service \"" +
+                          name_ + "\" (" +
+                          (end_ == RunEnd::Crashed ? "ended without reporting SERVICE_STOPPED"
+                                                   : "stopped with an error") +
+                          ")";
+    switch (step.action.Type) {
+    case SC_ACTION_NONE:
+        log_.Note(failure + ": no action");
+        return;
+    case SC_ACTION_REBOOT:
+        // This manager never restarts the host it runs on.
+        log_.Note(failure + ": reboot refused, the host is not restarted (" +
+                  ErrorNote(ERROR_NOT_SUPPORTED) + ")" +
+                  (step.config.hasRebootMessage ? "; message: " + step.config.rebootMessage
+                                                : std::string()));
+        return;
+    case SC_ACTION_RUN_COMMAND:
+        log_.Note(failure + ": running the failure command in " +
+                  std::to_string(step.action.Delay) + " ms");
+        SleepMs(step.action.Delay);
+        RunCommand(step);
+        return;
+    case SC_ACTION_RESTART:
+        break;
+    }
+    log_.Note(failure + ": restart in " + std::to_string(step.action.Delay) + " ms");
+    SleepMs(step.action.Delay);
+    // Through the manager as any caller: a service deleted, disabled or
+    // started by someone else in the meantime is left as it is.
+    DWORD err = 0;
+    SC_HANDLE mgr = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = mgr ? OpenServiceA(mgr, name_.c_str(), SERVICE_START) : nullptr;
+    if (!svc || !StartServiceA(svc, 0, nullptr))
+        err = GetLastError();
+    if (svc)
+        CloseServiceHandle(svc);
+    if (mgr)
+        CloseServiceHandle(mgr);
+    if (err)
+        log_.Note("restart of service \"" + name_ + "\" failed: " + ErrorNote(err));
 }
 
 } // namespace
@@ -580,8 +767,11 @@ int RunSupervisor(int argc, char** argv) {
     if (ftruncate(kRunFd, 0) == 0)
         (void)!pwrite(kRunFd, pidText.data(), pidText.size(), 0);
 
+    EnterServiceContext();
     Supervisor sup(name, base, type, sigFd);
-    return sup.Run(image, startArgs);
+    int rc = sup.Run(image, startArgs);
+    sup.Recover();
+    return rc;
 }
 
 } // namespace w32p::scm

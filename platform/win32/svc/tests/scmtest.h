@@ -78,6 +78,29 @@ inline bool TakeDatabaseLock() {
     return LockServiceDatabase(m) != nullptr;
 }
 
+// The process id a service's status names (0 when none).
+inline DWORD PidOf(SC_HANDLE svc) {
+    SERVICE_STATUS_PROCESS sp{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
+                         &needed);
+    return sp.dwProcessId;
+}
+
+// Enables or disables SeShutdownPrivilege in this process's token.
+inline bool SetShutdownPrivilege(bool on) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+    bool ok = LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid) &&
+              AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
+    CloseHandle(token);
+    return ok;
+}
+
 class ScmTest : public ::testing::Test {
 protected:
     std::string root;

@@ -12,7 +12,9 @@
 //   pending=MS   stay START_PENDING for MS milliseconds first
 // Controls: 200 crashes the process (SIGKILL to itself), 201 blocks the
 // handler for a minute, other user controls are only logged. Every event
-// is written to standard output (the service's log).
+// is written to standard output (the service's log), and so is any service
+// function that succeeds but changes the thread's last error ("last error
+// changed by ...").
 #include <windows.h>
 
 #include <chrono>
@@ -42,6 +44,20 @@ void Log(const std::string& line) {
     (void)!write(1, text.data(), text.size());
 }
 
+constexpr DWORD kSentinel = 0x2a2a2a;
+
+// Calls f with a sentinel last error and logs when a success changed it; the
+// thread's own last error is kept.
+template <class F> bool KeepsLastError(const char* name, F f) {
+    DWORD saved = GetLastError();
+    SetLastError(kSentinel);
+    bool ok = f();
+    if (ok && GetLastError() != kSentinel)
+        Log(std::string("last error changed by ") + name + ": " + std::to_string(GetLastError()));
+    SetLastError(saved);
+    return ok;
+}
+
 void Report(DWORD state, DWORD waitHint = 0) {
     SERVICE_STATUS st{};
     st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -60,7 +76,7 @@ void Report(DWORD state, DWORD waitHint = 0) {
                           : 0;
     st.dwWaitHint = waitHint;
     gState = state;
-    if (!SetServiceStatus(gHandle, &st))
+    if (!KeepsLastError("SetServiceStatus", [&] { return SetServiceStatus(gHandle, &st); }))
         Log("SetServiceStatus failed " + std::to_string(GetLastError()));
 }
 
@@ -104,7 +120,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
             pendingMs = atoi(argv[i] + 8);
     }
     Log(line);
-    gHandle = RegisterServiceCtrlHandlerA(argv[0], Handler);
+    KeepsLastError("RegisterServiceCtrlHandlerA", [&] {
+        return (gHandle = RegisterServiceCtrlHandlerA(argv[0], Handler)) != nullptr;
+    });
     if (!gHandle) {
         Log("register failed " + std::to_string(GetLastError()));
         return;
@@ -113,6 +131,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
         std::lock_guard lock(gMutex);
         Report(SERVICE_START_PENDING, 3000);
     }
+    KeepsLastError("SetServiceBits", [] { return SetServiceBits(gHandle, 0x1000, TRUE, TRUE); });
     if (pendingMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(pendingMs));
     {
@@ -170,7 +189,8 @@ int main(int argc, char** argv) {
     }
     char name[] = "ignored";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherA(table)) {
+    if (!KeepsLastError("StartServiceCtrlDispatcherA",
+                        [&] { return StartServiceCtrlDispatcherA(table); })) {
         Log("dispatcher failed " + std::to_string(GetLastError()));
         return 1;
     }

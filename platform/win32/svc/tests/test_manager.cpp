@@ -2,6 +2,8 @@
 // validation errors, deletion, locks, security and concurrent creators.
 #include "scmtest.h"
 
+#include "../../tests/lastcheck.h"
+
 #include <functional>
 #include <sys/wait.h>
 #include <vector>
@@ -598,4 +600,61 @@ TEST_F(ScmTest, StoredDescriptorWithABadSidIsNotUsed) {
     ASSERT_TRUE(
         QueryServiceObjectSecurity(q.h, DACL_SECURITY_INFORMATION, got.data(), needed, &needed));
     EXPECT_TRUE(IsValidSecurityDescriptor(got.data()));
+}
+
+// The last-error rule for the manager's functions the project calls; the
+// test service checks the service side (dispatcher, handler, status, bits).
+TEST_F(ScmTest, ManagerFunctionsKeepTheLastErrorOnSuccess) {
+    SC_HANDLE mgr = nullptr, svc = nullptr;
+    SC_LOCK lock = nullptr;
+    std::vector<char> config(8192);
+    std::vector<BYTE> sd(1024);
+    DWORD needed = 0;
+    SERVICE_STATUS st{};
+    char display[64];
+    CheckLastErrorRule({
+        {"OpenSCManagerA", [&] { return (mgr = Manager()) != nullptr; }, true},
+        {"CreateServiceA", [&] { return (svc = CreateTestService(mgr, "Rule")) != nullptr; }},
+        {"CloseServiceHandle (service)", [&] { return CloseServiceHandle(svc); }},
+        {"OpenServiceA",
+         [&] { return (svc = OpenServiceA(mgr, "Rule", SERVICE_ALL_ACCESS)) != nullptr; }},
+        {"ChangeServiceConfigA",
+         [&] {
+             return ChangeServiceConfigA(svc, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                         SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, "Rule Display");
+         }},
+        {"QueryServiceConfigA",
+         [&] {
+             return QueryServiceConfigA(svc,
+                                        reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config.data()),
+                                        static_cast<DWORD>(config.size()), &needed);
+         }},
+        {"GetServiceDisplayNameA",
+         [&] {
+             DWORD size = sizeof display;
+             return GetServiceDisplayNameA(mgr, "Rule", display, &size);
+         }},
+        {"QueryServiceObjectSecurity",
+         [&] {
+             return QueryServiceObjectSecurity(svc, DACL_SECURITY_INFORMATION, sd.data(),
+                                               static_cast<DWORD>(sd.size()), &needed);
+         }},
+        {"SetServiceObjectSecurity",
+         [&] { return SetServiceObjectSecurity(svc, DACL_SECURITY_INFORMATION, sd.data()); }},
+        {"StartServiceA", [&] { return StartServiceA(svc, 0, nullptr); }},
+        {"QueryServiceStatus", [&] { return QueryServiceStatus(svc, &st); }},
+        {"ControlService",
+         [&] {
+             return WaitForState(svc, SERVICE_RUNNING) &&
+                    ControlService(svc, SERVICE_CONTROL_STOP, &st) &&
+                    WaitForState(svc, SERVICE_STOPPED);
+         }},
+        {"LockServiceDatabase", [&] { return (lock = LockServiceDatabase(mgr)) != nullptr; }},
+        {"UnlockServiceDatabase", [&] { return UnlockServiceDatabase(lock); }},
+        {"DeleteService", [&] { return DeleteService(svc); }},
+        {"CloseServiceHandle", [&] { return CloseServiceHandle(svc) && CloseServiceHandle(mgr); }},
+    });
+    EXPECT_TRUE(WaitForLog("Rule", "dispatcher returned"));
+    EXPECT_EQ(ReadLog("Rule").find("last error"), std::string::npos) << ReadLog("Rule");
 }

@@ -10,14 +10,6 @@ bool ProcessAlive(DWORD pid) {
     return pid && kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-DWORD PidOf(SC_HANDLE svc) {
-    SERVICE_STATUS_PROCESS sp{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
-                         &needed);
-    return sp.dwProcessId;
-}
-
 bool WaitGone(DWORD pid) {
     for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
         // A zombie of another parent still answers kill(0); /proc tells.
@@ -304,4 +296,45 @@ TEST_F(ScmTest, StateRootLongerThanASocketAddress) {
     EXPECT_TRUE(ControlService(svc.h, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
     ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
     EXPECT_TRUE(WaitForState(svc.h, SERVICE_STOPPED));
+}
+
+// A service starts in the state root's system folder with a fixed
+// environment, whatever the directory and environment of its starter.
+TEST_F(ScmTest, ServicesStartAlikeWhoeverStartsThem) {
+    std::string folder = root + "/drives/c/Windows/system32";
+    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+    {
+        std::ofstream script(folder + "/where.sh");
+        script << "#!/bin/sh\necho \"cwd=$(pwd)\"\nenv | sort\n";
+    }
+    ASSERT_EQ(chmod((folder + "/where.sh").c_str(), 0755), 0);
+    Handle mgr(Manager());
+    // A relative program path is found in the system folder.
+    Handle svc(CreateServiceA(mgr.h, "Where", nullptr, SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              "./where.sh", nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(svc.h, nullptr);
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    auto startFrom = [&](const std::string& dir, const char* marker) {
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+        setenv("W32P_STARTER_MARKER", marker, 1);
+        EXPECT_FALSE(StartServiceA(svc.h, 0, nullptr)); // exits without connecting
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+        unsetenv("W32P_STARTER_MARKER");
+        EXPECT_EQ(chdir(here), 0);
+        std::string log = ReadLog("Where");
+        std::string path = root + "/logs/Where.log";
+        unlink(path.c_str());
+        return log;
+    };
+    std::string first = startFrom("/", "one");
+    std::string second = startFrom(root, "two");
+    EXPECT_NE(first.find("cwd=" + folder + "\n"), std::string::npos) << first;
+    EXPECT_EQ(first.find("W32P_STARTER_MARKER"), std::string::npos) << first;
+    EXPECT_NE(first.find("PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"),
+              std::string::npos);
+    EXPECT_NE(first.find("WIN32POSIX_ROOT=" + root + "\n"), std::string::npos);
+    EXPECT_NE(first.find("WIN32POSIX_WINSTA=Service-0x0-3e7$\n"), std::string::npos);
+    EXPECT_EQ(first, second);
 }

@@ -1,65 +1,11 @@
 // svcctl as a person uses it, and an unprivileged user's access.
-#include "scmtest.h"
+#include "svcctltest.h"
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
-
-namespace {
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Drain(int fd) {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-// Runs svcctl; uid >= 0 runs it as that user.
-Result Svcctl(const std::vector<std::string>& args, int uid = -1) {
-    std::string outPath = std::string(getenv("WIN32POSIX_ROOT")) + "/svcctl-out";
-    std::string errPath = outPath + ".err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, 1);
-        dup2(e, 2);
-        if (uid >= 0 &&
-            (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0))
-            _exit(99);
-        std::vector<char*> argv{const_cast<char*>(SCM_SVCCTL)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(SCM_SVCCTL, argv.data());
-        _exit(98);
-    }
-    Result r;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = Drain(open(outPath.c_str(), O_RDONLY));
-    r.err = Drain(open(errPath.c_str(), O_RDONLY));
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
-    return r;
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-} // namespace
 
 TEST_F(ScmTest, SvcctlDrivesAServiceLikeSc) {
     std::string image = std::string(SCM_TEST_SERVICE) + " normal";
@@ -108,15 +54,16 @@ TEST_F(ScmTest, SvcctlDrivesAServiceLikeSc) {
     EXPECT_TRUE(Has(r.out, "WIN32_EXIT_CODE    : 1066  (0x42a)"));
     EXPECT_TRUE(Has(r.out, "SERVICE_EXIT_CODE  : 7  (0x7)"));
 
-    // Failures: the call, the code and its text on stderr, status 1.
+    // Failures: the call, the code and its text on standard output as sc
+    // writes them; the exit status is the code (its low 8 bits).
     r = Svcctl({"stop", "Ctl"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "[SC] ControlService FAILED 1062:"));
-    EXPECT_TRUE(Has(r.err, "The service has not been started."));
+    EXPECT_EQ(r.status, 1062 & 0xFF);
+    EXPECT_TRUE(Has(r.out, "[SC] ControlService FAILED 1062:\n\nThe service has not been started."))
+        << r.out;
     r = Svcctl({"query", "NoSuch"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 1060 & 0xFF);
     EXPECT_TRUE(
-        Has(r.err, "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist"));
+        Has(r.out, "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist"));
 
     r = Svcctl({"sdshow", "Ctl"});
     EXPECT_EQ(r.status, 0);
@@ -131,21 +78,40 @@ TEST_F(ScmTest, SvcctlDrivesAServiceLikeSc) {
     EXPECT_EQ(r.status, 0);
     CloseServiceHandle(svc);
     r = Svcctl({"delete", "Ctl"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "FAILED 1060:"));
+    EXPECT_EQ(r.status, 1060 & 0xFF);
+    EXPECT_TRUE(Has(r.out, "FAILED 1060:"));
 }
 
 TEST_F(ScmTest, SvcctlUsageErrors) {
-    EXPECT_EQ(Svcctl({}).status, 2);
-    EXPECT_EQ(Svcctl({"frobnicate"}).status, 2);
-    EXPECT_EQ(Svcctl({"create", "X"}).status, 2); // no binPath=
-    EXPECT_EQ(Svcctl({"create", "X", "binPath=", "/bin/true", "start=", "sometimes"}).status, 2);
-    EXPECT_EQ(Svcctl({"control", "X", "12"}).status, 2);
+    // sc answers a bad command line with ERROR_INVALID_COMMAND_LINE (1639).
+    const int invalid = 1639 & 0xFF;
+    EXPECT_EQ(Svcctl({}).status, invalid);
+    Result r = Svcctl({"frobnicate"});
+    EXPECT_EQ(r.status, invalid);
+    EXPECT_TRUE(Has(r.out, "unknown verb \"frobnicate\""));
+    EXPECT_FALSE(Has(r.out, "USAGE")) << "an unknown verb does not print every usage";
+    EXPECT_EQ(Svcctl({"create", "X"}).status, invalid); // no binPath=
+    EXPECT_EQ(Svcctl({"create", "X", "binPath=", "/bin/true", "start=", "sometimes"}).status,
+              invalid);
+    EXPECT_EQ(Svcctl({"create", "X", "binPath=", "/bin/true", "type=", "interact"}).status,
+              invalid);
+    EXPECT_EQ(Svcctl({"control", "X", "12"}).status, invalid);
+    EXPECT_EQ(Svcctl({"failure", "X", "reset=", "10"}).status, invalid); // needs actions=
+    EXPECT_EQ(Svcctl({"failure", "X", "reset=", "10", "actions=", "restart"}).status, invalid);
+    // config without any option changes nothing and says how to use it.
+    r = Svcctl({"config", "X"});
+    EXPECT_EQ(r.status, invalid);
+    EXPECT_TRUE(Has(r.out, "USAGE:\n        svcctl config NAME"));
     Result help = Svcctl({"qc", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Has(help.out, "svcctl qc NAME"));
-    for (const char* verb : {"create", "config", "description", "start", "stop", "pause",
-                             "continue", "interrogate", "control", "query", "delete", "sdshow"})
+    for (const char* verb :
+         {"create",     "config",      "description",  "start",        "stop",
+          "pause",      "continue",    "interrogate",  "control",      "query",
+          "queryex",    "delete",      "sdshow",       "sdset",        "failure",
+          "qfailure",   "failureflag", "qfailureflag", "qdescription", "getdisplayname",
+          "getkeyname", "enumdepend",  "querylock",    "boot",         "logs",
+          "debug"})
         EXPECT_EQ(Svcctl({verb, "--help"}).status, 0) << verb;
 }
 
@@ -173,13 +139,13 @@ TEST_F(ScmTest, UnprivilegedUserGetsReadAccessOnly) {
     r = Svcctl({"interrogate", "Shared"}, uid);
     EXPECT_EQ(r.status, 0) << r.err;
     r = Svcctl({"stop", "Shared"}, uid);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "[SC] OpenService FAILED 5:")) << r.err;
+    EXPECT_EQ(r.status, 5);
+    EXPECT_TRUE(Has(r.out, "[SC] OpenService FAILED 5:")) << r.out;
     r = Svcctl({"create", "Mine", "binPath=", "/bin/true"}, uid);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(Has(r.err, "[SC] OpenSCManager FAILED 5:")) << r.err;
+    EXPECT_EQ(r.status, 5);
+    EXPECT_TRUE(Has(r.out, "[SC] OpenSCManager FAILED 5:")) << r.out;
     r = Svcctl({"delete", "Shared"}, uid);
-    EXPECT_TRUE(Has(r.err, "FAILED 5:")) << r.err;
+    EXPECT_TRUE(Has(r.out, "FAILED 5:")) << r.out;
 
     Handle mgr(Manager());
     Handle svc(OpenServiceA(mgr.h, "Shared", SERVICE_STOP | SERVICE_QUERY_STATUS));
