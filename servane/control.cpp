@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "identity.h"
+
 namespace servane {
 
 DWORD gdwControlError = 0;
@@ -14,6 +16,11 @@ constexpr DWORD kFirstPollMs = 10;
 constexpr DWORD kLongestPollMs = 100;
 
 const char kServiceStationPrefix[] = "Service-0x";
+
+// Answer buffers of the enumerations and configuration queries: the first
+// size tried, and the most they grow to.
+constexpr DWORD kFirstBufferBytes = 4 * 1024;
+constexpr DWORD kLargestBufferBytes = 64 * 1024 * 1024;
 
 BOOL Fail(DWORD error) {
     gdwControlError = error;
@@ -87,12 +94,9 @@ DWORD RightForControl(DWORD control) {
     }
 }
 
-bool ReadStatus(SC_HANDLE service, ServiceStatusInfo& out) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof status, &needed))
-        return Fail(GetLastError());
+// SERVICE_STATUS and SERVICE_STATUS_PROCESS share their first seven fields.
+template <class Status> ServiceStatusInfo ToStatusInfo(const Status& status) {
+    ServiceStatusInfo out;
     out.serviceType = status.dwServiceType;
     out.state = status.dwCurrentState;
     out.controlsAccepted = status.dwControlsAccepted;
@@ -100,7 +104,89 @@ bool ReadStatus(SC_HANDLE service, ServiceStatusInfo& out) {
     out.serviceExitCode = status.dwServiceSpecificExitCode;
     out.checkPoint = status.dwCheckPoint;
     out.waitHint = status.dwWaitHint;
+    return out;
+}
+
+bool ReadStatus(SC_HANDLE service, ServiceStatusInfo& out) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed))
+        return Fail(GetLastError());
+    out = ToStatusInfo(status);
     out.processId = status.dwProcessId;
+    return true;
+}
+
+// A buffer for the manager's variable-size answers, aligned for the
+// structures at their front.
+class AnswerBuffer {
+public:
+    AnswerBuffer() { Resize(kFirstBufferBytes); }
+    BYTE* bytes() { return reinterpret_cast<BYTE*>(m_words.data()); }
+    DWORD size() const { return m_size; }
+    // Room for at least `needed` bytes, and at least twice the present size
+    // so that a manager that keeps asking for more cannot loop us forever.
+    bool Grow(DWORD needed) {
+        const DWORD want = std::max(needed, m_size * 2);
+        if (want > kLargestBufferBytes)
+            return false;
+        Resize(want);
+        return true;
+    }
+
+private:
+    void Resize(DWORD bytes) {
+        m_words.assign((bytes + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG), 0);
+        m_size = bytes;
+    }
+    std::vector<ULONGLONG> m_words;
+    DWORD m_size = 0;
+};
+
+// QueryServiceConfig2A at one level into the buffer, grown as the manager
+// asks. Returns 0 or the error, which the caller records.
+DWORD QueryConfig2(SC_HANDLE service, DWORD level, AnswerBuffer& buffer) {
+    for (;;) {
+        DWORD needed = 0;
+        if (QueryServiceConfig2A(service, level, buffer.bytes(), buffer.size(), &needed))
+            return 0;
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER)
+            return error;
+        if (!buffer.Grow(needed))
+            return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ServiceEntry ToEntry(const char* name, const char* display, const ServiceStatusInfo& status,
+                     bool hasProcessId) {
+    return ServiceEntry{name ? name : "", display ? display : "", status, hasProcessId};
+}
+
+bool HasAction(const std::vector<FailureAction>& actions, DWORD type) {
+    return std::any_of(actions.begin(), actions.end(),
+                       [type](const FailureAction& a) { return a.type == type; });
+}
+
+// Reads the service's recovery settings (SERVICE_CONFIG_FAILURE_ACTIONS).
+bool ReadFailureActions(SC_HANDLE service, FailureSettings& out) {
+    AnswerBuffer buffer;
+    if (DWORD error = QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer))
+        return Fail(error);
+    const auto* info = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.bytes());
+    out.resetPeriod = info->dwResetPeriod;
+    out.rebootMessage.reset();
+    if (info->lpRebootMsg)
+        out.rebootMessage = info->lpRebootMsg;
+    out.command.reset();
+    if (info->lpCommand)
+        out.command = info->lpCommand;
+    std::vector<FailureAction> actions;
+    for (DWORD i = 0; info->lpsaActions && i < info->cActions; ++i)
+        actions.push_back(FailureAction{static_cast<DWORD>(info->lpsaActions[i].Type),
+                                        info->lpsaActions[i].Delay});
+    out.actions = std::move(actions);
     return true;
 }
 
@@ -178,6 +264,167 @@ WaitResult WaitForState(const ServiceTarget& target, DWORD state, DWORD timeoutM
         Sleep(std::min(pause, timeoutMs - elapsed));
         pause = std::min(pause * 2, kLongestPollMs);
     }
+}
+
+BOOL ListServices(const std::string& machine, DWORD type, DWORD state,
+                  std::vector<ServiceEntry>& out) {
+    ScHandle manager;
+    if (!OpenManager(machine, SC_MANAGER_ENUMERATE_SERVICE, manager))
+        return FALSE;
+    std::vector<ServiceEntry> entries;
+    AnswerBuffer buffer;
+    DWORD resume = 0;
+    for (;;) {
+        DWORD needed = 0, returned = 0;
+        const BOOL complete =
+            EnumServicesStatusExA(manager.get(), SC_ENUM_PROCESS_INFO, type, state, buffer.bytes(),
+                                  buffer.size(), &needed, &returned, &resume, nullptr);
+        if (!complete && GetLastError() != ERROR_MORE_DATA)
+            return Fail(GetLastError());
+        // ERROR_MORE_DATA: the entries that fitted are valid, and the resume
+        // handle says where the rest begins.
+        const auto* items = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.bytes());
+        for (DWORD i = 0; i < returned; ++i) {
+            ServiceStatusInfo status = ToStatusInfo(items[i].ServiceStatusProcess);
+            status.processId = items[i].ServiceStatusProcess.dwProcessId;
+            entries.push_back(
+                ToEntry(items[i].lpServiceName, items[i].lpDisplayName, status, true));
+        }
+        if (complete)
+            break;
+        if (returned == 0 && !buffer.Grow(needed))
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    out = std::move(entries);
+    return TRUE;
+}
+
+BOOL ListDependents(const ServiceTarget& target, std::vector<ServiceEntry>& out) {
+    ScHandle manager, service;
+    if (!OpenTarget(target, SERVICE_ENUMERATE_DEPENDENTS, manager, service))
+        return FALSE;
+    AnswerBuffer buffer;
+    DWORD returned = 0;
+    for (;;) {
+        DWORD needed = 0;
+        if (EnumDependentServicesA(service.get(), SERVICE_STATE_ALL,
+                                   reinterpret_cast<LPENUM_SERVICE_STATUSA>(buffer.bytes()),
+                                   buffer.size(), &needed, &returned))
+            break;
+        // Too small: the manager says for how much; nothing was returned.
+        if (GetLastError() != ERROR_MORE_DATA)
+            return Fail(GetLastError());
+        if (!buffer.Grow(needed))
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    const auto* items = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.bytes());
+    std::vector<ServiceEntry> entries;
+    for (DWORD i = 0; i < returned; ++i)
+        entries.push_back(ToEntry(items[i].lpServiceName, items[i].lpDisplayName,
+                                  ToStatusInfo(items[i].ServiceStatus), false));
+    out = std::move(entries);
+    return TRUE;
+}
+
+BOOL QueryFailureSettings(const ServiceTarget& target, FailureSettings& out) {
+    ScHandle manager, service;
+    if (!OpenTarget(target, SERVICE_QUERY_CONFIG, manager, service))
+        return FALSE;
+    FailureSettings settings;
+    if (!ReadFailureActions(service.get(), settings))
+        return FALSE;
+    // Managers before Windows Vista know no failure-actions flag.
+    AnswerBuffer buffer;
+    const DWORD error = QueryConfig2(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, buffer);
+    if (error == 0)
+        settings.nonCrashFailures =
+            reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(buffer.bytes())
+                ->fFailureActionsOnNonCrashFailures != 0;
+    else if (error != ERROR_INVALID_LEVEL)
+        return Fail(error);
+    out = std::move(settings);
+    return TRUE;
+}
+
+BOOL ChangeFailureSettings(const ServiceTarget& target, const FailureSettings& settings) {
+    for (const auto* text : {&settings.rebootMessage, &settings.command})
+        if (*text && HasNul(**text))
+            return Fail(ERROR_INVALID_PARAMETER);
+    // The manager takes the reset period and the actions together: the one
+    // not given is the present one.
+    const bool withActions = settings.actions || settings.resetPeriod;
+    DWORD period = settings.resetPeriod.value_or(0);
+    std::vector<FailureAction> actions = settings.actions.value_or(std::vector<FailureAction>{});
+    if (settings.resetPeriod.has_value() != settings.actions.has_value()) {
+        ScHandle manager, service;
+        FailureSettings present;
+        if (!OpenTarget(target, SERVICE_QUERY_CONFIG, manager, service) ||
+            !ReadFailureActions(service.get(), present))
+            return FALSE;
+        if (!settings.resetPeriod)
+            period = present.resetPeriod.value_or(0);
+        if (!settings.actions)
+            actions = std::move(*present.actions);
+    }
+    const bool restart = HasAction(actions, SC_ACTION_RESTART);
+    ScHandle manager, service;
+    if (!OpenTarget(target, SERVICE_CHANGE_CONFIG | (restart ? SERVICE_START : 0), manager,
+                    service))
+        return FALSE;
+
+    if (withActions || settings.rebootMessage || settings.command) {
+        std::vector<SC_ACTION> native;
+        for (const FailureAction& a : actions)
+            native.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(a.type), a.delayMs});
+        SC_ACTION none = {SC_ACTION_NONE, 0}; // an empty list still needs an array
+        SERVICE_FAILURE_ACTIONSA info = {};
+        info.dwResetPeriod = period;
+        info.lpRebootMsg =
+            settings.rebootMessage ? const_cast<LPSTR>(settings.rebootMessage->c_str()) : nullptr;
+        info.lpCommand = settings.command ? const_cast<LPSTR>(settings.command->c_str()) : nullptr;
+        info.cActions = static_cast<DWORD>(native.size());
+        info.lpsaActions = !withActions ? nullptr : native.empty() ? &none : native.data();
+        // Only a caller with the shutdown privilege on may set a reboot
+        // action: switched on for this call, then back as it was.
+        bool switchedOn = false;
+        if (HasAction(actions, SC_ACTION_REBOOT))
+            EnablePrivilege(nullptr, SE_SHUTDOWN_NAME, TRUE, &switchedOn);
+        const BOOL changed =
+            ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info);
+        const DWORD error = changed ? 0 : GetLastError();
+        if (switchedOn)
+            EnablePrivilege(nullptr, SE_SHUTDOWN_NAME, FALSE);
+        if (!changed)
+            return Fail(error);
+    }
+    if (settings.nonCrashFailures) {
+        SERVICE_FAILURE_ACTIONS_FLAG flag = {*settings.nonCrashFailures ? TRUE : FALSE};
+        if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+            return Fail(GetLastError());
+    }
+    return TRUE;
+}
+
+BOOL QueryDelayedStart(const ServiceTarget& target, bool& delayed) {
+    ScHandle manager, service;
+    if (!OpenTarget(target, SERVICE_QUERY_CONFIG, manager, service))
+        return FALSE;
+    AnswerBuffer buffer;
+    if (DWORD error = QueryConfig2(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, buffer))
+        return Fail(error);
+    delayed = reinterpret_cast<const SERVICE_DELAYED_AUTO_START_INFO*>(buffer.bytes())
+                  ->fDelayedAutostart != 0;
+    return TRUE;
+}
+
+BOOL ChangeDelayedStart(const ServiceTarget& target, bool delayed) {
+    ScHandle manager, service;
+    if (!OpenTarget(target, SERVICE_CHANGE_CONFIG, manager, service))
+        return FALSE;
+    SERVICE_DELAYED_AUTO_START_INFO info = {delayed ? TRUE : FALSE};
+    if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info))
+        return Fail(GetLastError());
+    return TRUE;
 }
 
 bool IsServiceWindowStation() {

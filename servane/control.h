@@ -76,6 +76,59 @@ struct WaitProgress {
 WaitResult WaitForState(const ServiceTarget& target, DWORD state, DWORD timeoutMs,
                         KeepWaiting keepWaiting, void* context, WaitProgress& progress);
 
+// One service of a list: its key and display names and its status.
+// Dependents come from the manager without a process id (hasProcessId
+// false, status.processId 0).
+struct ServiceEntry {
+    std::string name;
+    std::string display;
+    ServiceStatusInfo status;
+    bool hasProcessId = true;
+};
+
+// The services of the machine's manager ("" is the local one) whose type
+// has a bit of `type` (SERVICE_WIN32, SERVICE_DRIVER, ...) and whose state
+// is in `state` (SERVICE_ACTIVE, SERVICE_INACTIVE or SERVICE_STATE_ALL),
+// in the manager's order.
+BOOL ListServices(const std::string& machine, DWORD type, DWORD state,
+                  std::vector<ServiceEntry>& out);
+
+// Every service that depends on the target, directly or through others, in
+// the order in which they would be stopped: each before those it needs.
+BOOL ListDependents(const ServiceTarget& target, std::vector<ServiceEntry>& out);
+
+// One recovery action: SC_ACTION_NONE, _RESTART, _REBOOT or _RUN_COMMAND,
+// taken after delayMs milliseconds.
+struct FailureAction {
+    DWORD type = SC_ACTION_NONE;
+    DWORD delayMs = 0;
+};
+
+// A service's recovery settings. When changing them an absent part stays
+// as it is; an empty string or action list removes that part. When reading
+// them the reset period and the action list are always there, the strings
+// only when set, and nonCrashFailures only where the manager has it
+// (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).
+struct FailureSettings {
+    std::optional<DWORD> resetPeriod; // seconds without failure; INFINITE: never
+    std::optional<std::string> rebootMessage;
+    std::optional<std::string> command;
+    std::optional<std::vector<FailureAction>> actions;
+    std::optional<bool> nonCrashFailures; // also act on a stop with an error
+};
+
+BOOL QueryFailureSettings(const ServiceTarget& target, FailureSettings& out);
+
+// A reset period without actions keeps the present actions, and actions
+// without a reset period the present period. Restart actions need
+// SERVICE_START on the service; for reboot actions the shutdown privilege
+// is switched on for the call.
+BOOL ChangeFailureSettings(const ServiceTarget& target, const FailureSettings& settings);
+
+// Whether an automatic service starts after the other automatic ones.
+BOOL QueryDelayedStart(const ServiceTarget& target, bool& delayed);
+BOOL ChangeDelayedStart(const ServiceTarget& target, bool delayed);
+
 // Valid service states: SERVICE_STOPPED to SERVICE_PAUSED.
 bool IsServiceState(DWORD state);
 

@@ -54,7 +54,9 @@ void SidToString(char* text, PSID sid) {
     }
 }
 
-BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable) {
+BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable, bool* changed) {
+    if (changed)
+        *changed = false;
     HANDLE opened = nullptr;
     if (!token) {
         if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, &opened))
@@ -70,6 +72,9 @@ BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable) {
         DWORD previousSize = sizeof previous;
         result =
             AdjustTokenPrivileges(token, FALSE, &wanted, sizeof previous, &previous, &previousSize);
+        // The previous state lists only the privileges the call changed.
+        if (result && changed)
+            *changed = previous.PrivilegeCount == 1;
     }
     if (opened)
         CloseHandle(opened);

@@ -15,8 +15,9 @@ void SidToString(char* text, PSID sid);
 
 // Switches a privilege of the token (the process token when token is null)
 // on or off. True when AdjustTokenPrivileges succeeded, also for a privilege
-// the token does not hold.
-BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable);
+// the token does not hold. *changed (when given) tells whether the call
+// changed the privilege's state, so that a caller can put it back.
+BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable, bool* changed = nullptr);
 
 // Copies the SID of the token's user into buffer (size bytes).
 BOOL GetTokenUserSid(HANDLE token, PSID buffer, DWORD size);

@@ -49,6 +49,21 @@ is_deeply(constants_in($all), constants_in($default), ':all: and every constant'
 is_deeply(imported(':DEFAULT', 'State'), [sort @$default, 'State'], 'the default set plus a name');
 ok(!eval { imported('NoSuchThing'); 1 }, 'an unknown name is refused');
 
+# Win32::Servane::Control exports nothing unless asked; :all is every
+# function it defines.
+{
+    require Win32::Servane::Control;
+    no strict 'refs';
+    # (bootstrap is XSLoader's entry, not one of them)
+    my @defined = sort grep { defined &{"Win32::Servane::Control::$_"} && $_ ne 'bootstrap' }
+                  keys %Win32::Servane::Control::;
+    is_deeply([sort @Win32::Servane::Control::EXPORT_OK], \@defined,
+              'Control: @EXPORT_OK holds every function');
+    is_deeply($Win32::Servane::Control::EXPORT_TAGS{all}, \@Win32::Servane::Control::EXPORT_OK,
+              'Control: :all is all of them');
+    is_deeply(\@Win32::Servane::Control::EXPORT, [], 'Control: nothing by default');
+}
+
 # An imported function is the package's own.
 {
     no strict 'refs';

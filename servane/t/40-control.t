@@ -5,7 +5,8 @@ use FindBin;
 use lib "$FindBin::Bin/lib";
 use ServaneTest qw(perl_command);
 use ServaneService qw(new_root write_service_script read_log wait_log end_services);
-use Time::HiRes qw(time);
+use POSIX ();
+use Time::HiRes qw(sleep time);
 use Win32::Servane qw(:DEFAULT CreateService DeleteService);
 use Win32::Servane::Control qw(:all);
 
@@ -23,6 +24,12 @@ subtest 'usage errors' => sub {
         control     => [['x'], 'service, code'],
         status      => [[], 'service'],
         wait_for    => [['x'], 'service, state, seconds = 30'],
+        list        => [['state'], '%filters'],
+        dependents  => [[], 'service'],
+        failure_actions     => [[], 'service'],
+        set_failure_actions => [['x'], 'service, settings'],
+        delayed_start       => [['x', 1], 'service'],
+        set_delayed_start   => [['x'], 'service, delayed'],
         is_service  => [[1], ''],
         last_error  => [[1], ''],
     );
@@ -39,13 +46,21 @@ subtest 'an unknown service' => sub {
                   [pause => sub { pause('NoSuch') }], [resume => sub { resume('NoSuch') }],
                   [interrogate => sub { interrogate('NoSuch') }],
                   [control => sub { control('NoSuch', 130) }],
-                  [wait_for => sub { wait_for('NoSuch', SERVICE_RUNNING, 1) }]) {
+                  [wait_for => sub { wait_for('NoSuch', SERVICE_RUNNING, 1) }],
+                  [set_failure_actions => sub { set_failure_actions('NoSuch', {}) }],
+                  [set_delayed_start => sub { set_delayed_start('NoSuch', 1) }]) {
         $! = 0;
         is($call->[1]->(), 0, "$call->[0] fails");
         is(last_error(), 1060, "$call->[0]: ERROR_SERVICE_DOES_NOT_EXIST");
         is($^E + 0, 1060, "$call->[0]: also in \$^E");
     }
-    is(status('NoSuch'), undef, 'status is undef');
+    for my $f (qw(status dependents failure_actions delayed_start)) {
+        no strict 'refs';
+        is(&{"Win32::Servane::Control::$f"}('NoSuch'), undef, "$f is undef");
+        is(last_error(), 1060, "$f: ERROR_SERVICE_DOES_NOT_EXIST");
+    }
+    is(list(machine => 'elsewhere'), undef, 'list on another machine');
+    is(last_error(), 1722, 'RPC_S_SERVER_UNAVAILABLE');
     is(status({ name => 'NoSuch', machine => 'elsewhere' }), undef, 'another machine');
     is(last_error(), 1722, 'RPC_S_SERVER_UNAVAILABLE from the connection');
     is(status("NoSuch\0"), undef, 'a name with a NUL');
@@ -97,12 +112,17 @@ subtest 'a service run' => sub {
     is(start('Driven'), 0, 'a second start fails');
     is(last_error(), 1056, 'ERROR_SERVICE_ALREADY_RUNNING');
 
+    my ($listed) = grep { $_->{name} eq 'Driven' } @{ list(state => 'active') };
+    is($listed && $listed->{state}, SERVICE_RUNNING, 'list: the running service is active');
+    ok(!grep({ $_->{name} eq 'Driven' } @{ list(state => 'inactive') }), 'and not inactive');
+
     my $s = status('Driven');
     is_deeply([sort keys %$s], [sort qw(state controls_accepted win32_exit_code
         service_exit_code check_point wait_hint process_id)], 'status keys');
     is($s->{state}, SERVICE_RUNNING, 'state');
     ok($s->{process_id} > 0 && kill(0, $s->{process_id}), 'process_id is the running script');
     is_deeply(status({ name => 'Driven', machine => '' }), $s, 'a service-information hash names it too');
+    is_deeply({ %$listed, %$s }, $listed, 'list gives the keys of status');
     ok(wait_log($log, qr/^is_service 1$/m), 'is_service is true inside the service');
 
     is(pause('Driven'), 1, 'pause');
@@ -159,11 +179,81 @@ subtest 'exit codes, and a service that dies during a wait' => sub {
 
     start('Failing');
     wait_for('Failing', SERVICE_RUNNING, 30) or BAIL_OUT('Failing did not run again');
-    kill 'KILL', status('Failing')->{process_id};
+    # Killed once the wait has seen it running.
+    my $victim = status('Failing')->{process_id};
+    my $killer = fork // die "fork: $!";
+    if (!$killer) {
+        sleep 0.5;
+        kill 'KILL', $victim;
+        POSIX::_exit(0);
+    }
     my $t = time;
     is(wait_for('Failing', SERVICE_PAUSED, 60), 0, 'wait_for gives up when the service dies');
+    waitpid $killer, 0;
     is(last_error(), 1067, 'ERROR_PROCESS_ABORTED');
     cmp_ok(time - $t, '<', 30, 'without waiting for the timeout');
+};
+
+subtest 'lists and their filters' => sub {
+    CreateService({ name => 'Needs', display => 'Needs Driven', path => '/bin/true',
+                    dependencies => ['Driven'] }) or BAIL_OUT('CreateService Needs');
+    CreateService({ name => 'NeedsNeeds', path => '/bin/true', dependencies => ['Needs'] })
+        or BAIL_OUT('CreateService NeedsNeeds');
+    my $deps = dependents('Driven');
+    is_deeply([map { $_->{name} } @$deps], [qw(NeedsNeeds Needs)], 'dependents in stop order');
+    is($deps->[1]{display}, 'Needs Driven', 'with the display name');
+    ok(!exists $deps->[0]{process_id}, 'and no process id');
+    is_deeply(dependents('NeedsNeeds'), [], 'no dependents: an empty array');
+
+    my @names = map { $_->{name} } @{ list() };
+    ok((grep { $_ eq 'Needs' } @names) && (grep { $_ eq 'Driven' } @names), 'list takes every state');
+    is_deeply(list(type => SERVICE_KERNEL_DRIVER), [], 'no drivers');
+    for my $bad ([state => 'running'], [state => SERVICE_RUNNING], [stat => 'all'], [type => 0]) {
+        is(list(@$bad), undef, "list(@$bad) is refused");
+        is(last_error(), 87, 'ERROR_INVALID_PARAMETER');
+    }
+    DeleteService($_) for qw(Needs NeedsNeeds);
+};
+
+subtest 'recovery settings' => sub {
+    my $none = failure_actions('Driven');
+    is_deeply($none, { reset_period => 0, actions => [], command => undef,
+                       reboot_message => undef, non_crash_failures => 0 }, 'none at first');
+    my %set = (reset_period => 3600, command => 'notify Driven', non_crash_failures => 1,
+               actions => [{ type => 'restart', delay => 500 }, { type => 'run_command', delay => 0 },
+                           { type => 'none' }]);
+    is(set_failure_actions('Driven', \%set), 1, 'set_failure_actions');
+    my $got = failure_actions('Driven');
+    is_deeply($got, { %set, reboot_message => undef,
+        actions => [@{ $set{actions} }[0, 1], { type => 'none', delay => 0 }] }, 'read back');
+    is(set_failure_actions('Driven', $got), 1, 'the read hash can be given back');
+    is_deeply(failure_actions('Driven'), $got, 'and changes nothing');
+
+    is(set_failure_actions('Driven', { reset_period => -1, command => undef }), 1, 'period alone');
+    $got = failure_actions('Driven');
+    is($got->{reset_period}, -1, 'INFINITE reads as -1');
+    is(scalar @{ $got->{actions} }, 3, 'the actions stay');
+    is($got->{command}, undef, 'undef removes the command');
+
+    for my $bad ({ action => [] }, { actions => { type => 'restart' } }, { actions => ['restart'] },
+                 { actions => [{ type => 'restart', delay => 1, after => 2 }] },
+                 { actions => [{ type => 'shutdown' }] }, { actions => [{ delay => 5 }] }) {
+        is(set_failure_actions('Driven', $bad), 0, 'refused: ' . explain($bad));
+        is(last_error(), 87, 'ERROR_INVALID_PARAMETER');
+    }
+    is(set_failure_actions('Driven', 'restart'), 0, 'settings that are no hash');
+    is(last_error(), 87, 'ERROR_INVALID_PARAMETER');
+    is(set_failure_actions('Driven', { command => "a\0b" }), 0, 'a command with a NUL');
+    is_deeply(failure_actions('Driven'), $got, 'nothing changed');
+
+    is(set_failure_actions('Driven', { actions => [] }), 1, 'an empty list');
+    is_deeply(failure_actions('Driven')->{actions}, [], 'removes the actions');
+
+    is(delayed_start('Driven'), 0, 'not delayed at first');
+    is(set_delayed_start('Driven', 1), 1, 'set_delayed_start');
+    is(delayed_start('Driven'), 1, 'delayed');
+    is(set_delayed_start('Driven', 0), 1, 'and back');
+    is(delayed_start('Driven'), 0, 'not delayed');
 };
 
 DeleteService($_) for qw(Driven Failing);

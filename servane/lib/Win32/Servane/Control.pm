@@ -12,7 +12,8 @@ our @ISA = qw(Exporter);
 # Nothing by default: the names are short and common.
 our @EXPORT_OK = qw(
   start stop pause resume interrogate control
-  status wait_for
+  status wait_for list dependents
+  failure_actions set_failure_actions delayed_start set_delayed_start
   is_service last_error
 );
 our %EXPORT_TAGS = (all => [@EXPORT_OK]);
@@ -32,7 +33,8 @@ Win32::Servane::Control - start, stop, query, list and wait for Windows services
   use strict;
   use warnings;
   use Win32::Servane qw(:constants);
-  use Win32::Servane::Control qw(start stop status wait_for last_error);
+  use Win32::Servane::Control qw(start stop status wait_for list dependents
+                                 set_failure_actions last_error);
 
   # Start a service and wait until it runs.
   start('PerlEcho', '--verbose') && wait_for('PerlEcho', SERVICE_RUNNING, 30)
@@ -41,8 +43,20 @@ Win32::Servane::Control - start, stop, query, list and wait for Windows services
   my $status = status('PerlEcho');
   print "PerlEcho runs as process $status->{process_id}\n";
 
-  stop('PerlEcho') && wait_for('PerlEcho', SERVICE_STOPPED, 30)
-      or die "PerlEcho did not stop: $^E\n";
+  # Restart it after a crash, at most twice a day.
+  set_failure_actions('PerlEcho', { reset_period => 86400,
+      actions => [ { type => 'restart', delay => 5000 },
+                   { type => 'restart', delay => 60000 } ] })
+      or die "cannot set the recovery: $^E\n";
+
+  # Stop what depends on it first, then the service itself.
+  for my $service (@{ dependents('PerlEcho') }, { name => 'PerlEcho' }) {
+      next if $service->{state} && $service->{state} == SERVICE_STOPPED;
+      stop($service->{name}) && wait_for($service->{name}, SERVICE_STOPPED, 30)
+          or die "$service->{name} did not stop: $^E\n";
+  }
+
+  printf "%-20s %s\n", $_->{name}, $_->{display} for @{ list(state => 'active') };
 
 =head1 DESCRIPTION
 
@@ -67,7 +81,8 @@ values as that package gives them: 0x80000000 and above arrive negative.
 =head1 ERRORS
 
 A function that fails returns a false value (0, or undef for those that
-return a reference or a value) and records the Windows error code:
+return a reference or a value: check those with C<defined>) and records the
+Windows error code:
 L</last_error()> returns it, and C<$^E> holds it too (on Windows the
 system's last-error value, elsewhere C<errno>), so that
 
@@ -136,6 +151,88 @@ one. A state outside SERVICE_STOPPED to SERVICE_PAUSED, or a negative
 time, gives 87. Signals are handled while it waits: a C<die> in a
 C<$SIG{ALRM}> or C<$SIG{INT}> handler ends the wait.
 
+=head2 list(%filters)
+
+Returns a reference to an array with one hash per service of the manager,
+or undef. Each hash has the keys C<name> (the key name, which every other
+function takes), C<display> (the display name) and those of
+L</status($service)>. The filters, each optional:
+
+  type     service type bits (default SERVICE_WIN32_OWN_PROCESS |
+           SERVICE_WIN32_SHARE_PROCESS; SERVICE_KERNEL_DRIVER and
+           SERVICE_FILE_SYSTEM_DRIVER list drivers)
+  state    'active' (every state but SERVICE_STOPPED), 'inactive'
+           (SERVICE_STOPPED) or 'all' (the default)
+  machine  the computer whose services are listed
+
+  for my $service (@{ list(state => 'active') }) {
+      print "$service->{name} runs as process $service->{process_id}\n";
+  }
+
+Another filter name, or another state, gives 87.
+
+=head2 dependents($service)
+
+Returns a reference to an array of the services that depend on this one,
+directly or through others, in the order to stop them (each before the
+services it depends on), or undef. Each hash has the keys of L</list(%filters)>
+but C<process_id>, which the manager does not give here.
+
+=head2 failure_actions($service)
+
+Returns a reference to a hash with what the manager does when the service's
+process ends without the service reporting SERVICE_STOPPED, or undef:
+
+  reset_period        seconds without a failure after which the failure
+                      count goes back to 0 (-1: never)
+  actions             a reference to an array of { type => ..., delay => ... }:
+                      the first failure takes the first action, the second
+                      the second, and every later one the last; type is
+                      'none', 'restart' (start the service again), 'reboot'
+                      (restart the computer) or 'run_command' (run command),
+                      delay the milliseconds before it is taken
+  command             the command line of 'run_command', or undef
+  reboot_message      the message sent to users before 'reboot', or undef
+  non_crash_failures  1 when a service that stops with SERVICE_STOPPED and a
+                      non-zero win32_exit_code counts as failed too, else 0
+                      (absent where the manager does not have it: Windows
+                      before Vista)
+
+An action type the manager has and this package does not name comes as its
+number.
+
+=head2 set_failure_actions($service, \%settings)
+
+Changes the settings of L</failure_actions($service)>; returns 1, or 0.
+Every key is optional, and a key left out leaves its setting as it is: so
+the hash that L</failure_actions($service)> returns can be changed and
+given back. C<command> and C<reboot_message> as "" or undef remove them, and
+an empty C<actions> array removes the actions.
+
+  set_failure_actions('PerlEcho', {
+      reset_period => 3600,
+      actions      => [ { type => 'restart', delay => 1000 },
+                        { type => 'run_command', delay => 0 } ],
+      command      => 'perl C:\\scripts\\alert.pl PerlEcho',
+  }) or die "failure actions: $^E\n";
+
+'restart' actions need the right to start the service; 'reboot' actions
+need the shutdown privilege, which the call switches on for itself and
+back off after (1314 when the account does not hold it). A key this
+function does not take, an action type it does not name, or actions that
+are not an array of hashes give 87, and nothing changes.
+
+=head2 delayed_start($service)
+
+Returns 1 when the service, an automatic one, starts a while after the
+other automatic services, 0 when it starts with them, or undef.
+
+=head2 set_delayed_start($service, $delayed)
+
+Makes the service start delayed (a true C<$delayed>) or with the other
+automatic services; returns 1, or 0. It applies to services of start type
+SERVICE_AUTO_START; a service in a load-order group cannot be delayed (87).
+
 =head2 is_service()
 
 Returns 1 when the script was started by the service control manager, 0
@@ -184,6 +281,12 @@ for until the next time the service is in it.
 L</is_service()> does not recognise a service that runs on the interactive
 window station (SERVICE_INTERACTIVE_PROCESS services that Windows moved to
 "WinSta0"); it returns 0 for them.
+
+=item *
+
+On the Windows layer a 'reboot' failure action is recorded and shown but
+never taken: the layer restarts no computer. Delayed automatic services
+start after the others when C<svcctl boot> starts the automatic ones.
 
 =item *
 
