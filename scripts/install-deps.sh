@@ -14,11 +14,19 @@ packages=(
   libgtest-dev
   # ostrel: Kerberos 5 library and com_err, and a loopback KDC for its tests
   libkrb5-dev comerr-dev krb5-kdc krb5-admin-server krb5-user
-  # the service library's core, also built for 32-bit Windows
-  g++-mingw-w64-i686-win32
+  # the service library's core and its suite built for Windows (GoogleTest
+  # needs the posix thread model), run under Wine's service manager
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
   # running a test process under another uid
   util-linux procps
 )
+
+# 32-bit Wine only where this kernel runs i386 programs.
+i386=
+if "$(dirname "$0")/i386-check.sh" 2>/dev/null; then
+  i386=1
+  packages+=(wine wine32:i386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -35,5 +43,8 @@ SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ -n "$i386" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
+$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -185,7 +185,23 @@ BOOL SendStatus(DWORD state, DWORD waitHint, DWORD error, DWORD cancelUpTo) {
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
         status.dwServiceSpecificExitCode = static_cast<DWORD>(serviceError);
     }
-    return SetServiceStatus(ghServiceStatus, &status);
+    BOOL sent = SetServiceStatus(ghServiceStatus, &status);
+    // Reports made at the same moment on two threads (the control handler
+    // and the script) can reach the manager in the other order than they
+    // changed gdwCurrentState, leaving the manager with a state the service
+    // has left. A report overtaken that way repeats the current state.
+    for (int repeat = 0; repeat < 4; ++repeat) {
+        DWORD current = gdwCurrentState;
+        if (current == status.dwCurrentState)
+            break;
+        LONG currentError = gdwServiceError;
+        status.dwCurrentState = current;
+        status.dwWaitHint = 0;
+        status.dwWin32ExitCode = currentError ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+        status.dwServiceSpecificExitCode = static_cast<DWORD>(currentError);
+        sent = SetServiceStatus(ghServiceStatus, &status);
+    }
+    return sent;
 }
 
 } // namespace
