@@ -18,9 +18,14 @@ constexpr DWORD kLongestPollMs = 100;
 const char kServiceStationPrefix[] = "Service-0x";
 
 // Answer buffers of the enumerations and configuration queries: the first
-// size tried, and the most they grow to.
+// size tried, and the most they grow to. Doubling stops at the largest
+// answer Windows documents for each call (the manager's RPC interface
+// bounds the buffer size); a manager that asks for more is given it.
 constexpr DWORD kFirstBufferBytes = 4 * 1024;
 constexpr DWORD kLargestBufferBytes = 64 * 1024 * 1024;
+constexpr DWORD kConfig2Bytes = 8 * 1024;
+constexpr DWORD kDependentsBytes = 64000;
+constexpr DWORD kEnumerationBytes = 256 * 1024;
 
 BOOL Fail(DWORD error) {
     gdwControlError = error;
@@ -125,11 +130,12 @@ public:
     AnswerBuffer() { Resize(kFirstBufferBytes); }
     BYTE* bytes() { return reinterpret_cast<BYTE*>(m_words.data()); }
     DWORD size() const { return m_size; }
-    // Room for at least `needed` bytes, and at least twice the present size
-    // so that a manager that keeps asking for more cannot loop us forever.
-    bool Grow(DWORD needed) {
-        const DWORD want = std::max(needed, m_size * 2);
-        if (want > kLargestBufferBytes)
+    // Room for at least `needed` bytes, and up to twice the present size
+    // (at most `cap`). False when it cannot grow: a manager that keeps
+    // asking for no more than it has cannot loop us forever.
+    bool Grow(DWORD needed, DWORD cap) {
+        const DWORD want = std::max(needed, std::min(m_size * 2, cap));
+        if (want <= m_size || want > kLargestBufferBytes)
             return false;
         Resize(want);
         return true;
@@ -154,7 +160,7 @@ DWORD QueryConfig2(SC_HANDLE service, DWORD level, AnswerBuffer& buffer) {
         const DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER)
             return error;
-        if (!buffer.Grow(needed))
+        if (!buffer.Grow(needed, kConfig2Bytes))
             return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -292,7 +298,7 @@ BOOL ListServices(const std::string& machine, DWORD type, DWORD state,
         }
         if (complete)
             break;
-        if (returned == 0 && !buffer.Grow(needed))
+        if (returned == 0 && !buffer.Grow(needed, kEnumerationBytes))
             return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     out = std::move(entries);
@@ -314,7 +320,7 @@ BOOL ListDependents(const ServiceTarget& target, std::vector<ServiceEntry>& out)
         // Too small: the manager says for how much; nothing was returned.
         if (GetLastError() != ERROR_MORE_DATA)
             return Fail(GetLastError());
-        if (!buffer.Grow(needed))
+        if (!buffer.Grow(needed, kDependentsBytes))
             return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     const auto* items = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.bytes());
