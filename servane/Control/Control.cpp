@@ -591,6 +591,7 @@ __attribute__((visibility("default"))) void boot_Win32__Servane__Control(pTHX_ C
 // library was built for, then registers the functions.
 XS_EXTERNAL(boot_Win32__Servane__Control) {
     dXSBOOTARGSXSAPIVERCHK;
+    PERL_UNUSED_VAR(items); // declared by the macro, used only by some Perls' forms of it
     newXS("Win32::Servane::Control::start", XS_start, kFile);
     newXS("Win32::Servane::Control::stop", XS_stop, kFile);
     newXS("Win32::Servane::Control::pause", XS_pause, kFile);
