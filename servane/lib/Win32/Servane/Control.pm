@@ -43,14 +43,16 @@ Win32::Servane::Control - start, stop, query, list and wait for Windows services
   my $status = status('PerlEcho');
   print "PerlEcho runs as process $status->{process_id}\n";
 
-  # Restart it after a crash, at most twice a day.
+  # Restart it 5 s after a crash, 60 s after the crashes that follow; a
+  # day without one starts the count again.
   set_failure_actions('PerlEcho', { reset_period => 86400,
       actions => [ { type => 'restart', delay => 5000 },
                    { type => 'restart', delay => 60000 } ] })
       or die "cannot set the recovery: $^E\n";
 
   # Stop what depends on it first, then the service itself.
-  for my $service (@{ dependents('PerlEcho') }, { name => 'PerlEcho' }) {
+  my $dependents = dependents('PerlEcho') or die "no dependents: $^E\n";
+  for my $service (@$dependents, { name => 'PerlEcho' }) {
       next if $service->{state} && $service->{state} == SERVICE_STOPPED;
       stop($service->{name}) && wait_for($service->{name}, SERVICE_STOPPED, 30)
           or die "$service->{name} did not stop: $^E\n";
