@@ -356,6 +356,7 @@ BOOL ChangeFailureSettings(const ServiceTarget& target, const FailureSettings& s
     for (const auto* text : {&settings.rebootMessage, &settings.command})
         if (*text && HasNul(**text))
             return Fail(ERROR_INVALID_PARAMETER);
+
     // The manager takes the reset period and the actions together: the one
     // not given is the present one.
     const bool withActions = settings.actions || settings.resetPeriod;
@@ -372,6 +373,11 @@ BOOL ChangeFailureSettings(const ServiceTarget& target, const FailureSettings& s
         if (!settings.actions)
             actions = std::move(*present.actions);
     }
+    // SC_ACTION's type is an enumeration: a value outside it cannot be put
+    // there, so the manager's own refusal is given here.
+    if (std::any_of(actions.begin(), actions.end(),
+                    [](const FailureAction& a) { return a.type > SC_ACTION_RUN_COMMAND; }))
+        return Fail(ERROR_INVALID_PARAMETER);
     const bool restart = HasAction(actions, SC_ACTION_RESTART);
     ScHandle manager, service;
     if (!OpenTarget(target, SERVICE_CHANGE_CONFIG | (restart ? SERVICE_START : 0), manager,
