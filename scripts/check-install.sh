@@ -31,6 +31,10 @@ for root in "$work/prefix" "$work/dest/opt/servane"; do
         [ -e "$root/$f" ] || fail "$root/$f is not installed"
     done
 done
+grep -qx "ExecStart=$work/prefix/bin/svcctl boot" "$work/prefix/share/win32posix/win32posix-boot.service" &&
+    grep -qx "ExecStart=/opt/servane/bin/svcctl boot" \
+        "$work/dest/opt/servane/share/win32posix/win32posix-boot.service" ||
+    fail "the boot unit does not run the installed svcctl"
 [ -z "$(find "$work/dest" -path "$work/dest/opt/servane" -prune -o -type f -print)" ] ||
     fail "DESTDIR install wrote outside its prefix"
 if grep -rlF "$build" "$work/prefix" "$work/dest"; then

@@ -233,6 +233,31 @@ void PrintStatus(const std::string& name, const SERVICE_STATUS& st, const std::s
     }
 }
 
+bool ServiceNames(SC_HANDLE mgr, DWORD state, std::vector<std::string>& names, DWORD& error) {
+    // Batches through the resume handle, so a list that grows between the
+    // calls is still read whole.
+    names.clear();
+    std::vector<BYTE> buf(64 * 1024);
+    DWORD resume = 0;
+    for (;;) {
+        DWORD needed = 0, count = 0;
+        BOOL ok = EnumServicesStatusExA(mgr, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, state, buf.data(),
+                                        static_cast<DWORD>(buf.size()), &needed, &count, &resume,
+                                        nullptr);
+        if (!ok && GetLastError() != ERROR_MORE_DATA) {
+            error = GetLastError();
+            return false;
+        }
+        auto* list = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSA*>(buf.data());
+        for (DWORD i = 0; i < count; ++i)
+            names.emplace_back(list[i].lpServiceName);
+        if (ok)
+            return true;
+        if (count == 0)
+            buf.resize(std::max<size_t>(needed, buf.size() * 2));
+    }
+}
+
 bool EnablePrivilege(const char* name) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))

@@ -64,6 +64,11 @@ void PrintStatus(const std::string& name, const SERVICE_STATUS& st, const std::s
 void PrintField(const char* name, const std::string& value);
 const char* StateName(DWORD state);
 
+// The names of the Win32 services in the given state (SERVICE_ACTIVE,
+// SERVICE_INACTIVE, SERVICE_STATE_ALL), in the manager's order; false with
+// the error when the manager does not list them.
+bool ServiceNames(SC_HANDLE mgr, DWORD state, std::vector<std::string>& names, DWORD& error);
+
 // Enables a privilege of the process token; false when it cannot be.
 bool EnablePrivilege(const char* name);
 

@@ -64,21 +64,10 @@ void ResetFailureCount(const std::string& name) {
 
 // The automatic services with their dependencies, in name order.
 bool ReadServices(SC_HANDLE mgr, std::vector<BootService>& out, DWORD& error) {
-    std::vector<BYTE> buf;
-    DWORD needed = 0, count = 0, resume = 0;
-    EnumServicesStatusExA(mgr, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0,
-                          &needed, &count, &resume, nullptr);
-    buf.resize(needed + 1024);
-    resume = 0;
-    if (!EnumServicesStatusExA(mgr, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
-                               buf.data(), static_cast<DWORD>(buf.size()), &needed, &count, &resume,
-                               nullptr)) {
-        error = GetLastError();
+    std::vector<std::string> names;
+    if (!ServiceNames(mgr, SERVICE_STATE_ALL, names, error))
         return false;
-    }
-    auto* list = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSA*>(buf.data());
-    for (DWORD i = 0; i < count; ++i) {
-        std::string name = list[i].lpServiceName;
+    for (const std::string& name : names) {
         ResetFailureCount(name);
         Sc svc(OpenServiceA(mgr, name.c_str(), SERVICE_QUERY_CONFIG));
         if (!svc.h)

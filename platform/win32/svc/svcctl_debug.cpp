@@ -113,6 +113,25 @@ bool ReceiveAll(int fd, void* data, size_t size) {
     return TransferAll(size, [&](size_t done) { return recv(fd, p + done, size - done, 0); });
 }
 
+// The head of the console message: the payload's length, with the three
+// standard descriptors attached.
+struct ConsoleHeader {
+    static constexpr size_t kFdBytes = 3 * sizeof(int);
+    uint32_t length = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(kFdBytes)] = {};
+    iovec iov{&length, sizeof length};
+    msghdr msg{};
+
+    ConsoleHeader() {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    ConsoleHeader(const ConsoleHeader&) = delete;
+    ConsoleHeader& operator=(const ConsoleHeader&) = delete;
+};
+
 // Standard input, output and error (as descriptors), then the working
 // directory and the environment as NUL-ended strings.
 bool SendConsole(int conn) {
@@ -124,25 +143,19 @@ bool SendConsole(int conn) {
         payload += *e;
         payload += '\0';
     }
-    uint32_t length = static_cast<uint32_t>(payload.size());
-    int fds[3] = {0, 1, 2};
-    char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec iov{&length, sizeof length};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    ConsoleHeader h;
+    h.length = static_cast<uint32_t>(payload.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&h.msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof fds);
+    c->cmsg_len = CMSG_LEN(ConsoleHeader::kFdBytes);
+    int fds[3] = {0, 1, 2};
     memcpy(CMSG_DATA(c), fds, sizeof fds);
     ssize_t n;
     do
-        n = sendmsg(conn, &msg, MSG_NOSIGNAL);
+        n = sendmsg(conn, &h.msg, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof length) &&
+    return n == static_cast<ssize_t>(sizeof h.length) &&
            SendAll(conn, payload.data(), payload.size());
 }
 
@@ -217,6 +230,8 @@ public:
                 Signals();
             if (fds[3].revents & POLLIN)
                 Results();
+            if (killed_)
+                Kill();
             ShowState();
         }
         // The attached side may still be queued or have reports in flight.
@@ -281,10 +296,25 @@ private:
         }
         Say("ending the program");
         killed_ = true;
-        if (programPid_ > 0)
+        Kill();
+    }
+
+    // After the second Ctrl-C: kills the program, and the service's process
+    // with its group (the program and what it started; the process itself
+    // too, as it may not have made its group yet). Called again as they
+    // become known, since the supervisor may not have started the process
+    // at the time of the keystroke; each process is killed once.
+    void Kill() {
+        if (programPid_ > 0 && !programKilled_) {
             kill(programPid_, SIGKILL);
-        else if (DWORD pid = Query(s_.svc).dwProcessId)
+            programKilled_ = true;
+        }
+        DWORD pid = Query(s_.svc).dwProcessId;
+        if (pid && pid != killedPid_) {
             kill(-static_cast<pid_t>(pid), SIGKILL);
+            kill(static_cast<pid_t>(pid), SIGKILL);
+            killedPid_ = pid;
+        }
     }
 
     void Suspend() {
@@ -375,11 +405,45 @@ private:
     Session& s_;
     int listen_, sig_, conn_ = -1;
     bool connected_ = false, startDone_ = false, hasStatus_ = false, killed_ = false;
+    bool programKilled_ = false;
+    DWORD killedPid_ = 0;
     bool pausedHere_ = false;
     DWORD startError_ = 0, lastState_ = 0;
     int interrupts_ = 0, status_ = 0;
     pid_t programPid_ = -1;
 };
+
+constexpr const char* kDebugPrefix = "svcctl-debug-";
+
+void RemoveServiceLogs(const std::string& name) {
+    for (const std::string& f : w32p::scm::LogFiles(w32p::scm::LogPath(name)))
+        unlink(f.c_str());
+}
+
+// The temporary services of sessions whose svcctl was killed before it
+// could remove them: stopped, and the svcctl of their name gone (or this
+// one, which has the pid of a killed one).
+void RemoveAbandoned(SC_HANDLE mgr) {
+    std::vector<std::string> names;
+    DWORD error = 0;
+    if (!ServiceNames(mgr, SERVICE_INACTIVE, names, error))
+        return;
+    size_t prefix = strlen(kDebugPrefix);
+    for (const std::string& name : names) {
+        if (name.compare(0, prefix, kDebugPrefix) != 0 || name.size() == prefix ||
+            name.find_first_not_of("0123456789", prefix) != std::string::npos)
+            continue;
+        DWORD pid = 0;
+        if (!ParseNumber(name.substr(prefix), pid) || pid == 0 || pid > INT_MAX)
+            continue;
+        if (static_cast<pid_t>(pid) != getpid() &&
+            (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH))
+            continue;
+        Sc svc(OpenServiceA(mgr, name.c_str(), DELETE));
+        if (svc.h && DeleteService(svc.h))
+            RemoveServiceLogs(name);
+    }
+}
 
 void RemoveTree(const std::string& dir, const std::string& file) {
     unlink((dir + "/" + file).c_str());
@@ -420,7 +484,7 @@ int DoDebug(const std::vector<std::string>& args) {
         return Failed("CreateNamedPipe", ERROR_ACCESS_DENIED);
     }
 
-    std::string name = "svcctl-debug-" + std::to_string(getpid());
+    std::string name = kDebugPrefix + std::to_string(getpid());
     std::string image =
         Quote(self) + " --debug-attach " + Quote(sockPath) + " -- " + Quote(program);
     std::string shown = args[first];
@@ -429,13 +493,15 @@ int DoDebug(const std::vector<std::string>& args) {
         shown += " " + args[i];
     }
     Session s;
-    s.mgr = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    s.mgr =
+        OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE);
     if (!s.mgr) {
         int st = Failed("OpenSCManager", GetLastError());
         close(listenFd);
         RemoveTree(dir, "console");
         return st;
     }
+    RemoveAbandoned(s.mgr);
     std::string display = "svcctl debug " + std::to_string(getpid());
     s.svc = CreateServiceA(s.mgr, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -467,8 +533,7 @@ int DoDebug(const std::vector<std::string>& args) {
     CloseServiceHandle(s.mgr);
     close(listenFd);
     RemoveTree(dir, "console");
-    for (const std::string& f : w32p::scm::LogFiles(w32p::scm::LogPath(name)))
-        unlink(f.c_str());
+    RemoveServiceLogs(name);
     // Threads of calls still under way end with the process.
     fflush(stdout);
     _exit(code);
@@ -482,24 +547,18 @@ int RunDebugAttach(const std::vector<std::string>& args) {
     w32p::scm::SocketPath addr(args[1]);
     if (conn < 0 || !addr.ok() || connect(conn, addr.get(), sizeof addr.addr) != 0)
         return 3;
-    uint32_t length = 0;
-    int fds[3] = {-1, -1, -1};
-    char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec iov{&length, sizeof length};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    ConsoleHeader h;
     ssize_t n;
     do
-        n = recvmsg(conn, &msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
+        n = recvmsg(conn, &h.msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
     while (n < 0 && errno == EINTR);
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    if (n != static_cast<ssize_t>(sizeof length) || !c || c->cmsg_type != SCM_RIGHTS ||
-        c->cmsg_len != CMSG_LEN(sizeof fds) || length > (64u << 20))
+    cmsghdr* c = CMSG_FIRSTHDR(&h.msg);
+    if (n != static_cast<ssize_t>(sizeof h.length) || !c || c->cmsg_type != SCM_RIGHTS ||
+        c->cmsg_len != CMSG_LEN(ConsoleHeader::kFdBytes) || h.length > (64u << 20))
         return 3;
+    int fds[3];
     memcpy(fds, CMSG_DATA(c), sizeof fds);
+    uint32_t length = h.length;
     std::string payload(length, '\0');
     if (!ReceiveAll(conn, payload.data(), length))
         return 3;

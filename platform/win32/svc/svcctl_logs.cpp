@@ -51,19 +51,13 @@ std::string ReadAll(const std::string& path) {
 
 // The stored spelling of a service name (names are case-insensitive).
 bool StoredName(SC_HANDLE mgr, const std::string& name, std::string& stored) {
-    DWORD needed = 0, count = 0, resume = 0;
-    EnumServicesStatusExA(mgr, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0,
-                          &needed, &count, &resume, nullptr);
-    std::vector<BYTE> buf(needed + 1024);
-    resume = 0;
-    if (!EnumServicesStatusExA(mgr, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
-                               buf.data(), static_cast<DWORD>(buf.size()), &needed, &count, &resume,
-                               nullptr))
+    std::vector<std::string> names;
+    DWORD error = 0;
+    if (!ServiceNames(mgr, SERVICE_STATE_ALL, names, error))
         return false;
-    auto* list = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSA*>(buf.data());
-    for (DWORD i = 0; i < count; ++i)
-        if (Lower(list[i].lpServiceName) == Lower(name)) {
-            stored = list[i].lpServiceName;
+    for (const std::string& n : names)
+        if (Lower(n) == Lower(name)) {
+            stored = n;
             return true;
         }
     return false;

@@ -268,6 +268,12 @@ binding changes, user-defined codes) change no state; the script decides.
 Run from a console instead of by the manager, C<StartService> still returns
 a handle, and C<State> soon reads SERVICE_STOPPED.
 
+To drive a script from a terminal while writing it, run it on the Windows
+layer with C<svcctl debug perl myservice.pl>: it runs as a temporary service
+with its output on the terminal, Ctrl-C stops it, Ctrl-Z pauses it and
+C<fg> continues it. A service started by the manager writes its output to
+its log, which C<svcctl logs NAME> shows.
+
 A polling script's loop is its own, and it must end it: leave the loop once
 C<State()> returns SERVICE_STOPPED, whoever reported it (the script itself,
 or the library after a stop that the script did not answer within

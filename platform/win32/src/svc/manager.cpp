@@ -22,6 +22,7 @@
 #include <pwd.h>
 #include <set>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -328,11 +329,49 @@ bool DatabaseLockedElsewhere() {
     return locked;
 }
 
+// Whether only root, this process's user or `trusted` (the owner of the
+// code that asks) can have placed or changed the file or folder: owned by
+// one of them and not writable by others (by its group only when that is
+// root's or this process's group).
+bool SafeOwnership(const struct stat& st, uid_t trusted) {
+    if (st.st_uid != 0 && st.st_uid != geteuid() && st.st_uid != trusted)
+        return false;
+    if (st.st_mode & S_IWOTH)
+        return false;
+    return !(st.st_mode & S_IWGRP) || st.st_gid == 0 || st.st_gid == getegid();
+}
+
+} // namespace
+
+std::string FindSupervisorNear(const std::string& self) {
+    struct stat selfSt;
+    uid_t trusted = stat(self.c_str(), &selfSt) == 0 ? selfSt.st_uid : 0;
+    auto usable = [trusted](const std::string& dir) {
+        std::string file = dir + "/svcsupervisor";
+        struct stat fileSt, dirSt;
+        return stat(file.c_str(), &fileSt) == 0 && S_ISREG(fileSt.st_mode) &&
+               access(file.c_str(), X_OK) == 0 && SafeOwnership(fileSt, trusted) &&
+               stat(dir.c_str(), &dirSt) == 0 && SafeOwnership(dirSt, trusted);
+    };
+    std::string dir = self.substr(0, self.rfind('/'));
+    if (!self.empty() && usable(dir))
+        return dir + "/svcsupervisor";
+    while (!dir.empty()) {
+        dir = dir.substr(0, dir.rfind('/'));
+        if (usable(dir + "/bin"))
+            return dir + "/bin/svcsupervisor";
+    }
+    return {};
+}
+
+namespace {
+
 // The supervisor program: WIN32POSIX_SUPERVISOR, else the svcsupervisor
 // beside the program or library that holds this code, or in the "bin"
 // folder of the nearest folder above it that has one (a build tree's
 // build/bin, an installation's <prefix>/bin), else the one on PATH. Nothing
-// of the build tree is compiled in, so an installed set finds its own.
+// of the build tree is compiled in, so an installed set finds its own; a
+// file others could have planted there (a /tmp/bin) is never run.
 std::string SupervisorProgram() {
     if (const char* env = getenv("WIN32POSIX_SUPERVISOR"); env && *env)
         return env;
@@ -345,16 +384,8 @@ std::string SupervisorProgram() {
             self = real;
         else if (realpath("/proc/self/exe", real))
             self = real;
-        auto usable = [](const std::string& p) { return access(p.c_str(), X_OK) == 0; };
-        std::string dir = self.substr(0, self.rfind('/'));
-        if (!self.empty() && usable(dir + "/svcsupervisor"))
-            return dir + "/svcsupervisor";
-        while (!dir.empty()) {
-            dir = dir.substr(0, dir.rfind('/'));
-            if (usable(dir + "/bin/svcsupervisor"))
-                return dir + "/bin/svcsupervisor";
-        }
-        return std::string("svcsupervisor");
+        std::string near = FindSupervisorNear(self);
+        return near.empty() ? std::string("svcsupervisor") : near;
     }();
     return found;
 }
@@ -972,20 +1003,27 @@ DWORD ChangeDescription(HKEY key, const SERVICE_DESCRIPTIONA& info) {
 // NULL strings and a NULL action array leave their part unchanged; "" and
 // an empty array remove it. Restart actions need SERVICE_START on the
 // handle and reboot actions the enabled shutdown privilege, as on Windows.
+static_assert(sizeof(SC_ACTION_TYPE) == sizeof(DWORD), "SC_ACTION.Type is a 32-bit field");
+
 DWORD ChangeFailureActions(HKEY key, DWORD granted, const SERVICE_FAILURE_ACTIONSA& info) {
     std::vector<SC_ACTION> actions;
     if (info.lpsaActions) {
         if (info.cActions > kMaxFailureActions)
             return ERROR_INVALID_PARAMETER;
-        actions.assign(info.lpsaActions, info.lpsaActions + info.cActions);
-        for (const SC_ACTION& a : actions) {
-            if (static_cast<DWORD>(a.Type) > SC_ACTION_RUN_COMMAND)
+        for (DWORD i = 0; i < info.cActions; ++i) {
+            // The caller's type may be any number: it is read as one, as
+            // an enumeration value outside the known ones cannot be.
+            DWORD type, delay;
+            memcpy(&type, &info.lpsaActions[i].Type, sizeof type);
+            memcpy(&delay, &info.lpsaActions[i].Delay, sizeof delay);
+            if (type > SC_ACTION_RUN_COMMAND)
                 return ERROR_INVALID_PARAMETER;
-            if (a.Type == SC_ACTION_RESTART && !(granted & SERVICE_START))
+            if (type == SC_ACTION_RESTART && !(granted & SERVICE_START))
                 return ERROR_ACCESS_DENIED;
-            if (a.Type == SC_ACTION_REBOOT &&
+            if (type == SC_ACTION_REBOOT &&
                 !ProcessPrivilegeEnabled(PrivilegeLuid(SE_SHUTDOWN_NAME)))
                 return ERROR_PRIVILEGE_NOT_HELD;
+            actions.push_back({static_cast<SC_ACTION_TYPE>(type), delay});
         }
     }
     for (const char* s : {info.lpRebootMsg, info.lpCommand})

@@ -161,6 +161,13 @@ private:
 // Connects to the supervisor's socket; -1 when nobody listens.
 int ConnectSupervisor(const std::string& base);
 
+// The svcsupervisor beside the program or library file `self`, or in the
+// bin folder of the nearest folder above it that has one; empty when there
+// is none. A candidate (file and folder) that someone other than root, this
+// process's user or the owner of `self` could have placed or changed is
+// passed over: services run with the manager's rights.
+std::string FindSupervisorNear(const std::string& self);
+
 // The supervisor's side, run by the supervisor program.
 int RunSupervisor(int argc, char** argv);
 

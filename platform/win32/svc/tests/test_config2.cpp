@@ -97,7 +97,10 @@ TEST_F(ScmTest, FailureActionsCheckTypesRightsAndPrivilege) {
     }
     Handle svc(OpenServiceA(mgr.h, "Guarded", SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG));
     ASSERT_NE(svc.h, nullptr);
-    SC_ACTION bad[] = {{static_cast<SC_ACTION_TYPE>(7), 0}};
+    // An unknown type, written as a C caller's memory would hold it.
+    SC_ACTION bad[] = {{SC_ACTION_NONE, 0}};
+    DWORD unknown = 7;
+    memcpy(&bad[0].Type, &unknown, sizeof unknown);
     SERVICE_FAILURE_ACTIONSA set{0, nullptr, nullptr, 1, bad};
     EXPECT_FALSE(ChangeServiceConfig2A(svc.h, SERVICE_CONFIG_FAILURE_ACTIONS, &set));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

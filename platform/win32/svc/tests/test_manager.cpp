@@ -5,6 +5,7 @@
 #include "../../tests/lastcheck.h"
 
 #include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -657,4 +658,42 @@ TEST_F(ScmTest, ManagerFunctionsKeepTheLastErrorOnSuccess) {
     });
     EXPECT_TRUE(WaitForLog("Rule", "dispatcher returned"));
     EXPECT_EQ(ReadLog("Rule").find("last error"), std::string::npos) << ReadLog("Rule");
+}
+
+// The supervisor is found beside the code or in the nearest bin folder
+// above it, but never where another user could have planted it.
+TEST_F(ScmTest, SupervisorIsFoundOnlyWhereOnlyTrustedUsersWrite) {
+    std::string tree = root + "/tree";
+    std::string lib = tree + "/lib/perl5/arch/auto/Pkg";
+    std::string bin = tree + "/bin";
+    std::string self = lib + "/Pkg.so";
+    std::string cmd = "mkdir -p '" + lib + "' '" + bin + "' && touch '" + self +
+                      "' && install -m 0755 /bin/true '" + bin + "/svcsupervisor'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(w32p::scm::FindSupervisorNear(self), bin + "/svcsupervisor");
+
+    // A folder or file that others may write, or a file of another user,
+    // is passed over.
+    std::string planted = bin + "/svcsupervisor";
+    ASSERT_EQ(chmod(bin.c_str(), 0777), 0);
+    EXPECT_NE(w32p::scm::FindSupervisorNear(self), planted);
+    ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(planted.c_str(), 0757), 0);
+    EXPECT_NE(w32p::scm::FindSupervisorNear(self), planted);
+    ASSERT_EQ(chmod(planted.c_str(), 0775), 0);
+    ASSERT_EQ(chown(planted.c_str(), 0, 12345), 0);
+    EXPECT_NE(w32p::scm::FindSupervisorNear(self), planted);
+    ASSERT_EQ(chown(planted.c_str(), 0, 0), 0);
+    EXPECT_EQ(w32p::scm::FindSupervisorNear(self), planted);
+    ASSERT_EQ(chown(planted.c_str(), 65534, 0), 0);
+    EXPECT_NE(w32p::scm::FindSupervisorNear(self), planted);
+    // The owner of the code itself is trusted as well (a user's own
+    // installation used by root).
+    ASSERT_EQ(chown(self.c_str(), 65534, 0), 0);
+    EXPECT_EQ(w32p::scm::FindSupervisorNear(self), planted);
+
+    // One beside the code comes first.
+    cmd = "install -m 0755 /bin/true '" + lib + "/svcsupervisor'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(w32p::scm::FindSupervisorNear(self), lib + "/svcsupervisor");
 }

@@ -54,12 +54,13 @@ struct Terminal {
         return true;
     }
     void Type(const char* keys) { (void)!write(fd, keys, strlen(keys)); }
-    // The exit status, once the program has ended.
+    // The exit status, once the program has ended, with all it wrote.
     int Wait() {
-        Expect("\x01", 1000); // drain what is left
         int status = 0;
-        waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, WNOHANG) == 0)
+            Expect("\x01", 100);
         pid = -1;
+        Expect("\x01", 100); // what it wrote just before it ended
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 };
@@ -338,9 +339,25 @@ TEST_F(ScmTest, SvcctlDebugRunsAProgramInTheTerminal) {
 
 TEST_F(ScmTest, SvcctlDebugPassesTheExitStatusAndEndsOnSecondInterrupt) {
     {
+        // What a killed svcctl debug left behind goes with the next session;
+        // another running session's service and other names stay.
+        pid_t gone = fork();
+        if (gone == 0)
+            _exit(0);
+        waitpid(gone, nullptr, 0);
+        std::string stale = "svcctl-debug-" + std::to_string(gone);
+        std::string live = "svcctl-debug-" + std::to_string(getpid());
+        Handle mgr(Manager());
+        for (const std::string& n : {stale, live, std::string("svcctl-debug-7x")})
+            Handle(CreateTestService(mgr.h, n.c_str()));
+        ASSERT_TRUE(ServiceExists(stale));
+
         Terminal t({"debug", SCM_TEST_SERVICE, "exit-early"});
         EXPECT_EQ(t.Wait(), 3) << t.seen;
         EXPECT_TRUE(Has(t.seen, "StartService failed 1067")) << t.seen;
+        EXPECT_FALSE(ServiceExists(stale));
+        EXPECT_TRUE(ServiceExists(live));
+        EXPECT_TRUE(ServiceExists("svcctl-debug-7x"));
     }
     // A program that never reaches the dispatcher cannot take STOP; the
     // second Ctrl-C kills it.
@@ -351,6 +368,8 @@ TEST_F(ScmTest, SvcctlDebugPassesTheExitStatusAndEndsOnSecondInterrupt) {
     t.Type("\x03");
     EXPECT_EQ(t.Wait(), 128 + SIGKILL) << t.seen;
     EXPECT_TRUE(Has(t.seen, "ending the program"));
+    // Killed at once, not left to the manager's start time limit.
+    EXPECT_FALSE(Has(t.seen, "1053")) << t.seen;
 
     Result r = Svcctl({"debug", "/no/such/program"});
     EXPECT_EQ(r.status, ERROR_FILE_NOT_FOUND);
