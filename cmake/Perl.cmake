@@ -95,3 +95,25 @@ function(add_prove_test name dir)
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
 endfunction()
+
+# add_distribution_tests(<name> <test-file>): <name>_distribution builds the
+# Perl distribution in this folder with its Makefile.PL in a clean copy
+# (scripts/check-distribution.pl); <name>_prove runs `prove -b <test-file>`
+# from the folder with no BUILD_DIR, as a user would after building into
+# build/ (only then can the tests find the build by themselves).
+function(add_distribution_tests name test_file)
+  if(SANITIZE)
+    return() # the system perl is not built with the sanitizer runtime
+  endif()
+  add_test(NAME ${name}_distribution
+    COMMAND ${PERL_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/check-distribution.pl
+      ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${test_file})
+  set_tests_properties(${name}_distribution PROPERTIES TIMEOUT 900 LABELS ${name})
+  if(CMAKE_BINARY_DIR STREQUAL "${CMAKE_SOURCE_DIR}/build")
+    add_test(NAME ${name}_prove
+      COMMAND ${CMAKE_COMMAND} -E env --unset=BUILD_DIR --unset=PERL5LIB
+        ${PROVE_EXECUTABLE} -b ${test_file}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    set_tests_properties(${name}_prove PROPERTIES LABELS ${name})
+  endif()
+endfunction()

@@ -124,7 +124,7 @@ libs="-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -l
 static_ext="Win32CORE Win32 List/Util mro Fcntl POSIX Time/HiRes IO Cwd"
 # Extension folders: the static ones, DynaLoader, and the pure-Perl ones.
 xs_dirs="ext/Win32CORE cpan/Win32 cpan/Scalar-List-Utils ext/mro ext/Fcntl ext/POSIX dist/Time-HiRes dist/IO dist/PathTools ext/DynaLoader"
-pm_dirs="ext/Errno dist/XSLoader dist/lib dist/Carp dist/Exporter dist/constant dist/base cpan/Test-Simple cpan/parent cpan/File-Path cpan/File-Temp ext/File-Find dist/if"
+pm_dirs="ext/Errno dist/XSLoader dist/lib dist/FindBin dist/Carp dist/Exporter dist/constant dist/base cpan/Test-Simple cpan/parent cpan/File-Path cpan/File-Temp ext/File-Find dist/if"
 
 say "configuring"
 perl -I. config_sh.PL \
