@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Makes DEST a Windows Perl tree (64- or 32-bit) with Win32::Servane
-# installed: the cached Perl of scripts/build-windows-perl.sh (its lib/ linked,
-# its bin/ copied, so that the tree's own site/lib is on the default @INC),
-# and Servane.dll built from this checkout into DEST/site/lib. The DLL's
-# build folder is DEST/build (incremental); svcdrive.exe, the tests' service
+# Makes DEST a Windows Perl tree (64- or 32-bit) with Win32::Servane and
+# Win32::Servane::Control installed: the cached Perl of
+# scripts/build-windows-perl.sh (its lib/ linked, its bin/ copied, so that
+# the tree's own site/lib is on the default @INC), and Servane.dll and
+# Control.dll built from this checkout into DEST/site/lib. The DLLs' build
+# folder is DEST/build (incremental); svcdrive.exe, the tests' service
 # controller, goes to DEST/test-bin. Safe to run concurrently on one DEST.
 #
 # Usage: scripts/winperl-tree.sh 64|32 DEST

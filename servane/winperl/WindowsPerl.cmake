@@ -1,7 +1,7 @@
 # Win32::Servane in a Windows Perl: for each width, a test that builds the
-# Perl tree with Servane.dll (scripts/winperl-tree.sh; the Perl itself comes
-# from the cache of scripts/build-windows-perl.sh), one that checks the DLL's
-# exports and imports on the build machine, and tests that run under Wine
+# Perl tree with Servane.dll and Control.dll (scripts/winperl-tree.sh; the
+# Perl itself comes from the cache of scripts/build-windows-perl.sh), tests
+# that check each DLL's exports and imports on the build machine, and tests that run under Wine
 # with that Perl. The 32-bit ones under Wine report "skipped" (exit 77)
 # where the kernel does not run i386 programs; the 32-bit build still runs.
 if(SANITIZE)
@@ -15,7 +15,8 @@ set(_winperl_tests
   bootstrap ${CMAKE_SOURCE_DIR}/servane/t/02-bootstrap.t
   polling   ${CMAKE_CURRENT_LIST_DIR}/t/40-polling-service.t
   callback  ${CMAKE_CURRENT_LIST_DIR}/t/41-callback-service.t
-  admin     ${CMAKE_CURRENT_LIST_DIR}/t/42-service-admin.t)
+  admin     ${CMAKE_CURRENT_LIST_DIR}/t/42-service-admin.t
+  control   ${CMAKE_CURRENT_LIST_DIR}/t/43-control.t)
 
 foreach(width 64 32)
   if(width EQUAL 64)
@@ -37,11 +38,19 @@ foreach(width 64 32)
   set_tests_properties(servane_winperl${width}_build PROPERTIES
     FIXTURES_SETUP winperl${width} TIMEOUT 3600 LABELS "servane;winperl")
 
-  add_test(NAME servane_winperl${width}_exports
-    COMMAND ${PERL_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/t/pe-check.pl ${objdump}
-      ${tree}/site/lib/auto/Win32/Servane/Servane.dll)
-  set_tests_properties(servane_winperl${width}_exports PROPERTIES
-    FIXTURES_REQUIRED winperl${width} LABELS "servane;winperl")
+  foreach(ext Servane Control)
+    set(package Win32::Servane)
+    set(dll ${tree}/site/lib/auto/Win32/Servane/Servane.dll)
+    if(ext STREQUAL Control)
+      set(package Win32::Servane::Control)
+      set(dll ${tree}/site/lib/auto/Win32/Servane/Control/Control.dll)
+    endif()
+    string(TOLOWER ${ext} lower)
+    add_test(NAME servane_winperl${width}_${lower}_exports
+      COMMAND ${PERL_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/t/pe-check.pl ${objdump} ${dll} ${package})
+    set_tests_properties(servane_winperl${width}_${lower}_exports PROPERTIES
+      FIXTURES_REQUIRED winperl${width} LABELS "servane;winperl")
+  endforeach()
 
   list(LENGTH _winperl_tests n)
   math(EXPR last "${n} - 1")

@@ -1,14 +1,16 @@
 #!/usr/bin/perl
-# Checks Servane.dll from its PE headers (objdump -p): it exports exactly
-# the two bootstrap names, at one address, and imports only the Perl DLL and
-# system DLLs, no runtime DLL of the compiler that a user's Perl would lack.
-#   perl pe-check.pl <objdump> <Servane.dll>
+# Checks an extension's DLL from its PE headers (objdump -p): it exports
+# exactly the package's two bootstrap names, at one address, and imports
+# only the Perl DLL and system DLLs, no runtime DLL of the compiler that a
+# user's Perl would lack.
+#   perl pe-check.pl <objdump> <dll> <Perl::Package>
 use strict;
 use warnings;
 use Test::More;
 
-my ($objdump, $dll) = @ARGV;
-die "usage: $0 <objdump> <dll>\n" unless $dll;
+my ($objdump, $dll, $package) = @ARGV;
+die "usage: $0 <objdump> <dll> <Perl::Package>\n" unless $package;
+(my $boot = "boot_$package") =~ s/::/__/g;
 ok(-f $dll, "$dll exists") or exit 1;
 
 my @lines = `$objdump -p "$dll"`;
@@ -24,7 +26,7 @@ for (@lines) {
     push @rvas,  $1 if $section eq 'rva'  && /^\s*\[\s*\d+\] \+base\[\s*\d+\]\s+([0-9a-f]+) Export RVA/;
     push @names, $1 if $section eq 'name' && /^\s*\[\s*\d+\]\s+(\S+)\s*$/;
 }
-is_deeply([sort @names], [qw(_boot_Win32__Servane boot_Win32__Servane)], 'exports: the two boot names');
+is_deeply([sort @names], ["_$boot", $boot], 'exports: the two boot names');
 is(scalar(@rvas), 2, 'two export entries');
 is($rvas[0], $rvas[1], 'both names denote one function');
 
