@@ -5,6 +5,7 @@
 # PERL5LIB=<prefix>/lib/perl5 finds it). SERVANE_PERL_ARCHDIR changes the
 # folder (relative to the prefix, or absolute).
 
+include(${CMAKE_CURRENT_LIST_DIR}/PerlPackage.cmake)
 find_program(PERL_EXECUTABLE perl REQUIRED)
 find_program(PROVE_EXECUTABLE prove REQUIRED)
 
@@ -47,10 +48,7 @@ target_compile_options(perl_headers INTERFACE ${PERL_DEFINES})
 # SERVANE_PERL_ARCHDIR.
 function(add_perl_extension target)
   cmake_parse_arguments(ARG "" "PACKAGE;PM" "SOURCES" ${ARGN})
-  string(REPLACE "::" "/" pkg_path "${ARG_PACKAGE}")
-  string(REPLACE "::" "__" boot_name "${ARG_PACKAGE}")
-  get_filename_component(last ${pkg_path} NAME)
-  get_filename_component(pkg_dir ${pkg_path} DIRECTORY)
+  perl_package_names(${ARG_PACKAGE})
 
   add_library(${target} MODULE ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE perl_headers)
@@ -58,7 +56,7 @@ function(add_perl_extension target)
   file(WRITE ${map} "{ global: boot_${boot_name}; _boot_${boot_name}; local: *; };\n")
   set_target_properties(${target} PROPERTIES
     PREFIX ""
-    OUTPUT_NAME ${last}
+    OUTPUT_NAME ${pkg_last}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY ${SUITE_BLIB}/auto/${pkg_path}

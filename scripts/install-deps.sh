@@ -19,6 +19,9 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
   # running a test process under another uid
   util-linux procps
+  # a Windows Perl from Debian's perl source (dpkg-source unpacks it; Perl
+  # itself is built on the win32 thread model), both widths
+  dpkg-dev xz-utils g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
 )
 
 # 32-bit Wine only where this kernel runs i386 programs.

@@ -42,9 +42,12 @@ sub build_dir {
     return $top ? "$top/build" : undef;
 }
 
-# The folders to put on @INC for the library under test.
+# The folders to put on @INC for the library under test. A Windows Perl run
+# from a CMake build (under Wine) has the extension in its own tree: that
+# build's blib/ is the build machine's.
 sub blib {
     return ("$dist/blib/lib", "$dist/blib/arch") if _makemaker_build();
+    return () if $^O eq 'MSWin32';
     my $build = build_dir();
     return $build ? ("$build/blib") : ();
 }
@@ -85,7 +88,9 @@ sub perl_command { ($^X, map { "-I$_" } blib()) }
 }
 
 # Runs perl code in a fresh interpreter with the library under test on
-# @INC; returns (exit status, stdout, stderr).
+# @INC; returns (exit status, stdout, stderr). The child inherits this
+# process's STDOUT and STDERR, pointed at files for the time of the call:
+# that works the same on every platform, where fork and exec do not.
 sub run_perl {
     my ($code, @args) = @_;
     my ($fh, $file) = tempfile(UNLINK => 1, SUFFIX => '.pl');
@@ -93,18 +98,20 @@ sub run_perl {
     close $fh;
     my ($oh, $out) = tempfile(UNLINK => 1);
     my ($eh, $err) = tempfile(UNLINK => 1);
-    my $pid = fork // die "fork: $!";
-    if (!$pid) {
-        open STDOUT, '>', $out or die;
-        open STDERR, '>', $err or die;
-        exec perl_command(), $file, @args or die "exec: $!";
-    }
-    waitpid $pid, 0;
+    close $oh;
+    close $eh;
+    open my $saved_out, '>&', \*STDOUT or die "dup STDOUT: $!";
+    open my $saved_err, '>&', \*STDERR or die "dup STDERR: $!";
+    open STDOUT, '>', $out or die "$out: $!";
+    open STDERR, '>', $err or die "$err: $!";
+    my $rc = system perl_command(), $file, @args;
+    open STDOUT, '>&', $saved_out or die "restore STDOUT: $!";
+    open STDERR, '>&', $saved_err or die "restore STDERR: $!";
+    die "running $^X: $!" if $rc == -1;
     my $status = $? >> 8;
     local $/;
     my $o = do { open my $h, '<', $out or die; <$h> };
     my $e = do { open my $h, '<', $err or die; <$h> };
     return ($status, $o, $e);
 }
-
 1;
