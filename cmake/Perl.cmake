@@ -5,6 +5,7 @@
 # PERL5LIB=<prefix>/lib/perl5 finds it). SERVANE_PERL_ARCHDIR changes the
 # folder (relative to the prefix, or absolute).
 
+include(${CMAKE_CURRENT_LIST_DIR}/PerlPackage.cmake)
 find_program(PERL_EXECUTABLE perl REQUIRED)
 find_program(PROVE_EXECUTABLE prove REQUIRED)
 
@@ -47,10 +48,7 @@ target_compile_options(perl_headers INTERFACE ${PERL_DEFINES})
 # SERVANE_PERL_ARCHDIR.
 function(add_perl_extension target)
   cmake_parse_arguments(ARG "" "PACKAGE;PM" "SOURCES" ${ARGN})
-  string(REPLACE "::" "/" pkg_path "${ARG_PACKAGE}")
-  string(REPLACE "::" "__" boot_name "${ARG_PACKAGE}")
-  get_filename_component(last ${pkg_path} NAME)
-  get_filename_component(pkg_dir ${pkg_path} DIRECTORY)
+  perl_package_names(${ARG_PACKAGE})
 
   add_library(${target} MODULE ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE perl_headers)
@@ -58,7 +56,7 @@ function(add_perl_extension target)
   file(WRITE ${map} "{ global: boot_${boot_name}; _boot_${boot_name}; local: *; };\n")
   set_target_properties(${target} PROPERTIES
     PREFIX ""
-    OUTPUT_NAME ${last}
+    OUTPUT_NAME ${pkg_last}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY ${SUITE_BLIB}/auto/${pkg_path}
@@ -104,5 +102,27 @@ function(add_prove_test name dir)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "LD_PRELOAD=${ASAN_RUNTIME}")
     set_property(TEST ${name} PROPERTY ENVIRONMENT_MODIFICATION
       "ASAN_OPTIONS=string_append::detect_leaks=0")
+  endif()
+endfunction()
+
+# add_distribution_tests(<name> <test-file>): <name>_distribution builds the
+# Perl distribution in this folder with its Makefile.PL in a clean copy
+# (scripts/check-distribution.pl); <name>_prove runs `prove -b <test-file>`
+# from the folder with no BUILD_DIR, as a user would after building into
+# build/ (only then can the tests find the build by themselves).
+function(add_distribution_tests name test_file)
+  if(SANITIZE)
+    return() # the system perl is not built with the sanitizer runtime
+  endif()
+  add_test(NAME ${name}_distribution
+    COMMAND ${PERL_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/check-distribution.pl
+      ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${test_file})
+  set_tests_properties(${name}_distribution PROPERTIES TIMEOUT 900 LABELS ${name})
+  if(CMAKE_BINARY_DIR STREQUAL "${CMAKE_SOURCE_DIR}/build")
+    add_test(NAME ${name}_prove
+      COMMAND ${CMAKE_COMMAND} -E env --unset=BUILD_DIR --unset=PERL5LIB
+        ${PROVE_EXECUTABLE} -b ${test_file}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    set_tests_properties(${name}_prove PROPERTIES LABELS ${name})
   endif()
 endfunction()

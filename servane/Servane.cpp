@@ -25,26 +25,6 @@ const char kFile[] = "Servane.cpp";
 const char kXsVersion[] = "20101014";
 const char kLibraryVersion[] = "20080324";
 
-// Sets the function's target scalar (or a new mortal) to a 32-bit value and
-// returns it as the single result.
-#define RETURN_DWORD(value)                                                                        \
-    do {                                                                                           \
-        dXSTARG;                                                                                   \
-        XSprePUSH;                                                                                 \
-        PUSHi(DwordToIV(value));                                                                   \
-        XSRETURN(1);                                                                               \
-    } while (0)
-
-#define RETURN_TEXT(text)                                                                          \
-    do {                                                                                           \
-        dXSTARG;                                                                                   \
-        XSprePUSH;                                                                                 \
-        sv_setpv(TARG, text);                                                                      \
-        SvSETMAGIC(TARG);                                                                          \
-        PUSHs(TARG);                                                                               \
-        XSRETURN(1);                                                                               \
-    } while (0)
-
 // Win32::Servane::Constant(pszName, pSvBuffer): kind of the named constant;
 // its value goes into the caller's scalar.
 XS_INTERNAL(XS_Constant) {
@@ -369,13 +349,6 @@ XS_INTERNAL(XS_AcceptedControls) {
 // C++ record and runs the core: nothing with a destructor is alive in a
 // frame that can croak.
 
-// One string key or argument: present (the key exists) and its bytes.
-struct RawText {
-    bool present;
-    const char* p;
-    STRLEN len;
-};
-
 // One number key: present and its 32-bit value.
 struct RawNumber {
     bool present;
@@ -388,33 +361,6 @@ struct RawInfo {
     RawText dependencyText;
     RawNumber serviceType, startType, errorControl, tagId;
 };
-
-// A string in a mortal copy that lives until the caller's temporaries go.
-RawText MortalText(pTHX_ SV* sv) {
-    STRLEN len = 0;
-    const char* p = SvPV(sv, len);
-    SV* copy = sv_2mortal(newSVpvn(p, len));
-    return RawText{true, SvPVX(copy), len};
-}
-
-// The value of an existing key, or null when the fetch yields no scalar.
-SV* FetchValue(pTHX_ HV* hv, const char* key) {
-    SV** svp = hv_fetch(hv, key, static_cast<I32>(std::strlen(key)), 0);
-    return svp ? *svp : nullptr;
-}
-
-bool HasKey(pTHX_ HV* hv, const char* key) {
-    return hv_exists(hv, key, static_cast<I32>(std::strlen(key)));
-}
-
-RawText ReadText(pTHX_ HV* hv, const char* key) {
-    if (!HasKey(aTHX_ hv, key))
-        return RawText{false, "", 0};
-    SV* value = FetchValue(aTHX_ hv, key);
-    if (!value)
-        return RawText{true, "", 0};
-    return MortalText(aTHX_ value);
-}
 
 RawNumber ReadNumber(pTHX_ HV* hv, const char* key) {
     if (!HasKey(aTHX_ hv, key))
@@ -473,15 +419,6 @@ RawText KeptText(pTHX_ SV* value) {
     const char* p = SvPV_nomg(value, len);
     SV* copy = sv_2mortal(newSVpvn(p, len));
     return RawText{true, SvPVX(copy), len};
-}
-
-// The hash an argument refers to, or null. Get-magic runs first, so a
-// reference held in a tied element or scalar is seen.
-HV* HashArgument(pTHX_ SV* arg) {
-    SvGETMAGIC(arg);
-    if (SvROK(arg) && SvTYPE(SvRV(arg)) == SVt_PVHV)
-        return reinterpret_cast<HV*>(SvRV(arg));
-    return nullptr;
 }
 
 // Reads the keys the function uses, each once, in the function's order.

@@ -51,6 +51,7 @@ public:
     // Connects and locks. On a failed connection gdwLastError is left
     // alone; on a failed lock it records the error.
     LockedManager(const std::string& machine, DWORD access) {
+        LoadProfileHiveOnce(gpProcessSid);
         m_manager = OpenSCManagerA(machine.c_str(), kDatabase, access);
         if (!m_manager)
             return;
@@ -92,6 +93,7 @@ private:
 class MachineRoot {
 public:
     explicit MachineRoot(const std::string& machine) {
+        LoadProfileHiveOnce(gpProcessSid);
         if (machine.empty()) {
             m_root = HKEY_LOCAL_MACHINE;
         } else if (RegConnectRegistryA(machine.c_str(), HKEY_LOCAL_MACHINE, &m_root) ==

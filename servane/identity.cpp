@@ -1,5 +1,6 @@
 #include "identity.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,7 +54,9 @@ void SidToString(char* text, PSID sid) {
     }
 }
 
-BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable) {
+BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable, bool* changed) {
+    if (changed)
+        *changed = false;
     HANDLE opened = nullptr;
     if (!token) {
         if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, &opened))
@@ -69,6 +72,9 @@ BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable) {
         DWORD previousSize = sizeof previous;
         result =
             AdjustTokenPrivileges(token, FALSE, &wanted, sizeof previous, &previous, &previousSize);
+        // The previous state lists only the privileges the call changed.
+        if (result && changed)
+            *changed = previous.PrivilegeCount == 1;
     }
     if (opened)
         CloseHandle(opened);
@@ -152,4 +158,13 @@ BOOL LoadProfileHive(PSID sid) {
     }
     RegCloseKey(profile);
     return result;
+}
+
+BOOL LoadProfileHiveOnce(PSID sid) {
+    static std::atomic<int> state{0}; // 0: not tried, 1: loaded, 2: failed
+    if (int done = state.load())
+        return done == 1;
+    BOOL loaded = sid && IsValidSid(sid) && LoadProfileHive(sid);
+    state = loaded ? 1 : 2;
+    return loaded;
 }

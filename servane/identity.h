@@ -15,8 +15,9 @@ void SidToString(char* text, PSID sid);
 
 // Switches a privilege of the token (the process token when token is null)
 // on or off. True when AdjustTokenPrivileges succeeded, also for a privilege
-// the token does not hold.
-BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable);
+// the token does not hold. *changed (when given) tells whether the call
+// changed the privilege's state, so that a caller can put it back.
+BOOL EnablePrivilege(HANDLE token, LPCSTR name, BOOL enable, bool* changed = nullptr);
 
 // Copies the SID of the token's user into buffer (size bytes).
 BOOL GetTokenUserSid(HANDLE token, PSID buffer, DWORD size);
@@ -29,3 +30,10 @@ BOOL GetProcessUserSid(HANDLE process, PSID buffer, DWORD size);
 // HKEY_USERS (named by the SID's text); loads it from the user's profile
 // when it is not. True when it is loaded at the end.
 BOOL LoadProfileHive(PSID sid);
+
+// LoadProfileHive the first time only, with the SID it is first given (the
+// process user's, gpProcessSid): the library calls it when it first needs
+// the registry (an administration call, the service run) rather than at
+// load, so that loading the library creates nothing. True when the hive is
+// loaded.
+BOOL LoadProfileHiveOnce(PSID sid);

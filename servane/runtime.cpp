@@ -280,8 +280,9 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     if (!gpProcessSid)
         return TRUE;
     if (GetProcessUserSid(GetCurrentProcess(), gpProcessSid, kSidBufferSize)) {
+        // The user's hive is loaded when the registry is first needed
+        // (LoadProfileHiveOnce), so that loading creates no file.
         gWinStation.SetSid(gpProcessSid);
-        LoadProfileHive(gpProcessSid);
     }
     return TRUE;
 }

@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "identity.h"
+
 #include <cstdint>
 
 namespace {
@@ -59,6 +61,7 @@ void RegisterCallbackForAll(struct cv* callback) {
 HANDLE StartServiceThread() {
     if (HANDLE running = ghServiceThread.load())
         return running;
+    LoadProfileHiveOnce(gpProcessSid);
     GetDesktopWindow();
     GetWindow(nullptr, GW_HWNDFIRST);
     // ServiceMain raises the start event only in callback mode, and it may run

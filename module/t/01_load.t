@@ -3,6 +3,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ZephraHost;
 use File::Temp qw(tempdir);
 
 BEGIN { use_ok('Zephra2::Module') }

@@ -2,6 +2,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ZephraHost;
 use File::Temp qw(tempdir);
 use File::Basename qw(dirname);
 use Zephra2::Module;

@@ -2,6 +2,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ZephraHost;
 use Zephra2::Module;
 
 sub find { Zephra2::Module::find_linked_module($_[0]) }

@@ -2,6 +2,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ZephraHost;
 use Scalar::Util qw(refaddr);
 use Zephra2::Module;
 

@@ -3,6 +3,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ZephraHost;
 use Zephra2::Module;
 
 my $core = Zephra2::Module::find_linked_module('core.c');

@@ -9,6 +9,7 @@ set(SERVANE_SUITE_SOURCES
   ${SERVANE_SUITE_DIR}/main.cpp
   ${SERVANE_SUITE_DIR}/suite_common.cpp
   ${SERVANE_SUITE_DIR}/test_admin.cpp
+  ${SERVANE_SUITE_DIR}/test_control.cpp
   ${SERVANE_SUITE_DIR}/test_runtime.cpp
   ${SERVANE_SUITE_DIR}/test_winstation.cpp)
 set(SERVANE_SUITE_SERVICE_SOURCES ${SERVANE_SUITE_DIR}/service_main.cpp)

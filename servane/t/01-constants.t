@@ -1,6 +1,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest;
 use Win32::Servane;
 
 is(Win32::Servane::GetVersion(), '20080324', 'library version string');

@@ -3,13 +3,15 @@ use warnings;
 use Test::More;
 use File::Temp qw(tempdir);
 use Config;
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use FindBin;
+use lib "$FindBin::Bin/lib";
 use ServaneTest qw(build_dir);
 
 # cmake --install puts the package and its library under the prefix where
 # MakeMaker's INSTALL_BASE puts architecture modules: lib/perl5/<archname>.
 my $cmake = `which cmake` =~ s/\s+$//r;
 plan skip_all => 'cmake not found' unless $cmake;
+plan skip_all => 'not a CMake build' unless build_dir() && -f build_dir() . '/CMakeCache.txt';
 my $dest = tempdir(CLEANUP => 1);
 my $log = `$cmake --install ${\ build_dir()} --prefix $dest 2>&1`;
 is($?, 0, 'cmake --install succeeds') or diag $log;

@@ -1,6 +1,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest;
 use File::Temp qw(tempdir);
 # A state root of our own for the Windows layer, before the library loads.
 BEGIN { $ENV{WIN32POSIX_ROOT} = tempdir('servane-create-XXXXXX', TMPDIR => 1, CLEANUP => 1) }

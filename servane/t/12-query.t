@@ -1,6 +1,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest;
 use File::Temp qw(tempdir);
 BEGIN { $ENV{WIN32POSIX_ROOT} = tempdir('servane-query-XXXXXX', TMPDIR => 1, CLEANUP => 1) }
 use Win32::Servane;

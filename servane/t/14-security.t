@@ -1,11 +1,13 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest;
 use File::Temp qw(tempdir);
 use Config;
 BEGIN { $ENV{WIN32POSIX_ROOT} = tempdir('servane-security-XXXXXX', TMPDIR => 1, CLEANUP => 1) }
 use Win32::Servane;
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
 use Win32::Acloria;
 
 sub last_error { Win32::Servane::GetLastError() }

@@ -1,6 +1,9 @@
 use strict;
 use warnings;
 use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use ServaneTest qw(svcctl_path);
 use File::Temp qw(tempdir);
 use IPC::Open2;
 BEGIN { $ENV{WIN32POSIX_ROOT} = tempdir('servane-locked-XXXXXX', TMPDIR => 1, CLEANUP => 1) }
@@ -9,8 +12,9 @@ use Win32::Servane;
 # Every administration call locks the service database after connecting;
 # while another process holds the lock, each fails at that step with
 # ERROR_SERVICE_DATABASE_LOCKED and releases what it opened.
-my $svcctl = "$ENV{BUILD_DIR}/bin/svcctl";
+my $svcctl = svcctl_path();
 plan skip_all => 'administration needs root on the Windows layer' if $> != 0;
+plan skip_all => 'svcctl not found' unless -x $svcctl;
 
 ok(Win32::Servane::CreateService({name => 'Held', path => '/bin/true', description => 'd'}),
     'a service to work on');

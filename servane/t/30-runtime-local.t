@@ -1,7 +1,8 @@
 use strict;
 use warnings;
 use Test::More;
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use FindBin;
+use lib "$FindBin::Bin/lib";
 use ServaneTest qw(run_perl);
 use ServaneService qw(new_root);
 

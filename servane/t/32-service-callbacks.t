@@ -2,7 +2,8 @@ use strict;
 use warnings;
 use Test::More;
 use Time::HiRes qw(sleep time);
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use FindBin;
+use lib "$FindBin::Bin/lib";
 use ServaneService qw(new_root have_svcctl svcctl query wait_state watch_states
                       write_service_script start_service remove_services read_log wait_log);
 

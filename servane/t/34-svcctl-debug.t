@@ -3,14 +3,16 @@ use warnings;
 use Test::More;
 use POSIX qw(:sys_wait_h);
 use Time::HiRes qw(sleep time);
-use lib "$ENV{SOURCE_DIR}/servane/t/lib";
+use FindBin;
+use lib "$FindBin::Bin/lib";
 use ServaneService qw(new_root have_svcctl read_log end_services);
-use ServaneTest qw(blib build_dir);
+use ServaneTest qw(blib source_dir svcctl_path);
 
 # Both example services run in a terminal with `svcctl debug perl SCRIPT`,
 # as their author would run them: the keys drive the service.
 my $root = new_root();
 plan skip_all => 'svcctl not built' unless have_svcctl();
+plan skip_all => 'the examples are not beside this distribution' unless source_dir();
 plan skip_all => 'IO::Pty not installed' unless eval { require IO::Pty; 1 };
 plan skip_all => 'services need root (LocalSystem)' if $> != 0;
 
@@ -31,7 +33,7 @@ sub expect {
 }
 
 for my $example (qw(polling callback)) {
-    my $script = "$ENV{SOURCE_DIR}/examples/$example-service.pl";
+    my $script = source_dir() . "/examples/$example-service.pl";
     my $log = "$root/$example.log";
     my $pty = IO::Pty->new;
     my $pid = fork // die "fork: $!";
@@ -42,7 +44,7 @@ for my $example (qw(polling callback)) {
         open STDOUT, '>&', $tty or die;
         open STDERR, '>&', $tty or die;
         close $pty;
-        exec build_dir() . '/bin/svcctl', 'debug', $^X, '-I' . blib(), $script, $log
+        exec svcctl_path(), 'debug', $^X, (map { "-I$_" } blib()), $script, $log
             or die "exec: $!";
     }
     $pty->close_slave;

@@ -43,7 +43,25 @@ our @EXPORT = qw(
 
   SC_GROUP_IDENTIFIER NO_ERROR
 );
-our %EXPORT_TAGS = (all => [@EXPORT]);
+
+# The functions, on request: by name or by tag.
+my @service_functions = qw(
+  StartService StopService RegisterCallbacks CallbackTimer State QueryLastMessage
+  Timeout AcceptedControls GetServiceHandle SetServiceBits
+  ShowService HideService RestoreService
+);
+my @admin_functions = qw(
+  CreateService ConfigureService QueryServiceConfig DeleteService
+  GetSecurity SetSecurity GetLastError
+);
+my @other_functions = qw(Constant GetVersion IsDebugBuild DebugOutputPath);
+our @EXPORT_OK = (@service_functions, @admin_functions, @other_functions);
+our %EXPORT_TAGS = (
+  service   => [@service_functions],
+  admin     => [@admin_functions],
+  constants => [@EXPORT],
+  all       => [@EXPORT, @EXPORT_OK],
+);
 
 XSLoader::load(__PACKAGE__, $VERSION);
 
@@ -68,13 +86,49 @@ Win32::Servane - run a Perl script as a Windows service, and administer services
 
 =head1 SYNOPSIS
 
-  use Win32::Servane;
+A complete service: it writes a line to its log every second while it
+runs, pauses and continues, and ends when the manager stops it.
 
-  print Win32::Servane::GetVersion(), "\n";      # 20080324
-  print SERVICE_RUNNING, "\n";                     # 4
+  #!/usr/bin/perl
+  # Install it once with CreateService, perl as the program and this script
+  # (and its log file) as the parameters; start it with
+  # Win32::Servane::Control::start, sc or svcctl.
+  use strict;
+  use warnings;
+  use IO::Handle;
+  use Time::HiRes qw(sleep);
+  use Win32::Servane qw(:DEFAULT :service);
 
-  my $value;
-  my $kind = Win32::Servane::Constant('SERVICE_STOPPED', $value);
+  open my $log, '>>', shift // 'tick.log' or die "tick.log: $!";
+  $log->autoflush(1);
+
+  # Accept stop and pause/continue (set it yourself: on Windows 8 and later
+  # a service accepts no control at all by default).
+  AcceptedControls(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE);
+  StartService();
+  sleep 0.1 while State() == SERVICE_NOT_READY;  # until the manager runs it
+  exit 1 if State() == SERVICE_STOPPED;          # not started by the manager
+  State(SERVICE_RUNNING);
+
+  my $ticks = 0;
+  while (State() != SERVICE_STOPPED) {
+      my $control = QueryLastMessage();
+      QueryLastMessage(1) if $control != SERVICE_CONTROL_NONE;
+      if ($control == SERVICE_CONTROL_STOP) {
+          State(SERVICE_STOPPED);
+      } elsif ($control == SERVICE_CONTROL_PAUSE) {
+          State(SERVICE_PAUSED);
+      } elsif ($control == SERVICE_CONTROL_CONTINUE) {
+          State(SERVICE_RUNNING);
+      } elsif (State() == SERVICE_RUNNING) {
+          print $log 'tick ', ++$ticks, "\n";
+          sleep 1;
+          next;
+      }
+      sleep 0.1;
+  }
+  StopService();
+  print $log "stopped after $ticks ticks\n";
 
 =head1 DESCRIPTION
 
@@ -82,15 +136,51 @@ C<Win32::Servane> lets a Perl script run as a Windows service, driven either by
 polling its state or through callbacks, and lets any script create,
 reconfigure, query, secure and delete services.
 
-All functions live in the package C<Win32::Servane> and are called with their
-full names. Every function returns one value. Integer results are 32-bit
+All functions live in the package C<Win32::Servane>; call them with their
+full names or import them (see L</EXPORTS>). Every function returns one
+value. Integer results are 32-bit
 values as a 32-bit Perl holds them: values of 0x80000000 and above arrive as
 negative numbers (C<SERVICE_CONTROL_NONE> is -1).
+
+=head1 EXPORTS
+
+C<use Win32::Servane;> exports the constants below, and only them, as it
+always has. The 24 functions can be imported by name or in groups:
+
+  use Win32::Servane;                       # the constants
+  use Win32::Servane qw(:DEFAULT :service); # the constants and the service run
+  use Win32::Servane qw(:admin);            # administration only, no constants
+  use Win32::Servane qw(State StopService); # those two only
+
+=over 4
+
+=item :constants
+
+The constants (what C<use Win32::Servane;> exports).
+
+=item :service
+
+The service run: StartService, StopService, RegisterCallbacks,
+CallbackTimer, State, QueryLastMessage, Timeout, AcceptedControls,
+GetServiceHandle, SetServiceBits, ShowService, HideService and
+RestoreService.
+
+=item :admin
+
+Administration: CreateService, ConfigureService, QueryServiceConfig,
+DeleteService, GetSecurity, SetSecurity and GetLastError.
+
+=item :all
+
+The constants and all 24 functions: the groups above and Constant,
+GetVersion, IsDebugBuild and DebugOutputPath.
+
+=back
 
 =head1 CONSTANTS
 
 C<use Win32::Servane;> exports these names as constant subroutines (also
-available with the tag C<:all>). Their values come from the library's own
+available with the tags C<:constants> and C<:all>). Their values come from the library's own
 table, so they are integers, except C<SC_GROUP_IDENTIFIER>, which is the text
 C<+>.
 
@@ -253,10 +343,14 @@ pending state, START_PENDING, waits 10 seconds in polling mode.
 =head2 AcceptedControls([$NewControls])
 
 Returns, or sets and returns, the SERVICE_ACCEPT_* bits sent with every
-status report (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
-SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE |
-SERVICE_ACCEPT_NETBINDCHANGE by default on Windows 2000 to 7). A new value goes
-out with the next report.
+status report. A new value goes out with the next report. The default
+depends on the Windows version the library finds at load:
+SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN
+on Windows NT 4, those and SERVICE_ACCEPT_PARAMCHANGE |
+SERVICE_ACCEPT_NETBINDCHANGE on Windows 2000 to 7 (and on the Windows layer,
+which reports Windows 7), and B<none at all on Windows 8 and later>: there
+the manager cannot even stop the service. Call C<AcceptedControls> yourself,
+before C<StartService>, with the controls your script handles.
 
 =head2 GetServiceHandle()
 
@@ -559,7 +653,8 @@ that C<ConfigureService> takes holds several NUL-separated names.
 =item service_type, start_type, error_control
 
 Numbers (use the constants). C<CreateService> defaults them to
-SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START and SERVICE_ERROR_IGNORE;
+SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START and 0 (errors ignored; the
+table has no constant for it);
 C<ConfigureService> leaves an absent one unchanged.
 
 =item load_order
@@ -664,6 +759,87 @@ removed from the service. Returns 1 on success.
 =head1 ERRORS
 
 A call with the wrong number of arguments dies with a usage message, for
-example C<Usage: Win32::Servane::GetVersion()>.
+example C<Usage: Win32::Servane::GetVersion()>. Other failures are a 0 (or
+undef) result; the administration functions also record the Windows error
+for C<GetLastError()>.
+
+=head1 LIMITATIONS
+
+On Windows the library uses the system's service control manager. On every
+other system it runs over the Windows layer of this distribution's source
+tree, which offers what the library needs and no more:
+
+=over 4
+
+=item *
+
+The state root: the layer keeps its registry, its service database and the
+services' status and logs in one folder, named by C<WIN32POSIX_ROOT>, else
+C<$XDG_STATE_HOME/win32posix> or F<~/.local/state/win32posix>, created on
+first use. Loading C<Win32::Servane> creates nothing there: the user's
+registry hive is loaded when the registry is first needed (an
+administration call or C<StartService>). Set C<WIN32POSIX_ROOT> before that
+point to work in another root.
+
+=item *
+
+Services are real processes: C<svcsupervisor> starts each one's command
+line (C<path> and C<parameters>) and relays the manager's controls. A
+service's standard output and error are appended to a log file in the
+state root's F<logs> folder, named after the service (C<svcctl logs NAME>
+shows it). C<svcctl> is the command-line controller, used like Windows'
+C<sc>.
+
+=item *
+
+Only this computer's manager exists: a C<machine> other than "" fails.
+Services run as the user who started them, whatever C<user> says (the
+password is accepted and never stored). Administration needs root, which
+is LocalSystem there; other users may query.
+
+=item *
+
+There are no driver services, no services sharing a process, no
+service-group start order, and window stations are the process's own:
+C<ShowService> and C<HideService> switch them and their consoles, but no
+window appears anywhere.
+
+=item *
+
+C<AcceptedControls> defaults to the Windows 7 set there (see
+L</AcceptedControls([$NewControls])>); set it yourself so that the script
+behaves the same on every Windows.
+
+=back
+
+=head1 BUGS
+
+=over 4
+
+=item *
+
+C<QueryLastMessage> keeps the last control only: a control that arrives
+before the script has read the one before replaces it. A polling script
+that must see every control should answer each one quickly; callback mode
+queues them.
+
+=item *
+
+A process runs its service once: a second C<StartService> returns the
+first run's handle and starts nothing.
+
+=back
+
+Please report a fault with a script that shows it and the output of
+C<perl -V>.
+
+=head1 SEE ALSO
+
+L<Win32::Servane::Control> (start, stop, query, list and wait for
+services), C<Win32::Acloria> (security descriptors for C<SetSecurity>),
+C<svcctl --help> on the Windows layer or C<sc> on Windows, and Windows'
+documentation of the service functions the library wraps (CreateService,
+ChangeServiceConfig, QueryServiceConfig, SetServiceStatus,
+RegisterServiceCtrlHandler and StartServiceCtrlDispatcher).
 
 =cut

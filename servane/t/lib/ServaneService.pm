@@ -8,7 +8,7 @@ use Exporter 'import';
 use File::Temp qw(tempdir);
 use Test::More ();
 use Time::HiRes qw(sleep time);
-use ServaneTest qw(build_dir blib);
+use ServaneTest qw(svcctl_path perl_command);
 
 our @EXPORT_OK = qw(new_root have_svcctl svcctl query wait_state watch_states install_script
                     write_script write_service_script start_service remove_services
@@ -23,8 +23,6 @@ sub new_root {
     $ENV{WIN32POSIX_ROOT} = $root;
     return $root;
 }
-
-sub svcctl_path { build_dir() . '/bin/svcctl' }
 
 sub have_svcctl { -x svcctl_path() }
 
@@ -135,7 +133,7 @@ sub remove_services {
 # build's library.
 sub install_script {
     my ($name, $script, @args) = @_;
-    my $cmd = join ' ', $^X, '-I' . blib(), $script, @args;
+    my $cmd = join ' ', perl_command(), $script, @args;
     my ($rc, $out) = svcctl('create', $name, 'binPath=', $cmd);
     die "svcctl create $name failed: $out" if $rc;
     return $cmd;
