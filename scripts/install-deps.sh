@@ -19,6 +19,8 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
   # running a test process under another uid
   util-linux procps
+  # fuzz targets (libFuzzer with ASan and UBSan); the sanitizer legs use g++
+  clang-14 libclang-rt-14-dev
   # a Windows Perl from Debian's perl source (dpkg-source unpacks it; Perl
   # itself is built on the win32 thread model), both widths
   dpkg-dev xz-utils g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32

@@ -191,18 +191,21 @@ struct EndOfThread {
 void* ThreadStart(void* arg) {
     int ignored;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
-    std::shared_ptr<ThreadRecord> record(*static_cast<std::shared_ptr<ThreadRecord>*>(arg));
-    delete static_cast<std::shared_ptr<ThreadRecord>*>(arg);
-    Holder().state = std::move(record->state); // registered by CreateThread
-    EndOfThread end{record};
+    // The thread's one reference to its record is end's, so that all the
+    // thread does after its work (also when terminated) is ~EndOfThread.
+    auto* start = static_cast<std::shared_ptr<ThreadRecord>*>(arg);
+    EndOfThread end{std::move(*start)};
+    delete start;
+    ThreadRecord& record = *end.record;
+    Holder().state = std::move(record.state); // registered by CreateThread
     {
-        MonitorLock lock(record->monitor);
-        while (record->suspended && !record->terminated)
-            record->monitor.Wait(-1);
-        if (record->terminated)
+        MonitorLock lock(record.monitor);
+        while (record.suspended && !record.terminated)
+            record.monitor.Wait(-1);
+        if (record.terminated)
             return nullptr;
     }
-    end.returnCode = record->proc(record->param);
+    end.returnCode = record.proc(record.param);
     end.returned = true;
     return nullptr;
 }

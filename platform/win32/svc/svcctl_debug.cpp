@@ -49,27 +49,7 @@ struct Report {
 constexpr uint32_t kReportPid = 1;
 constexpr uint32_t kReportStatus = 2;
 
-// A command-line word quoted so that Windows' splitting rules give it back.
-std::string Quote(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == '"')
-            out.append(backslashes * 2 + 1, '\\');
-        else
-            out.append(backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
-}
+using w32p::scm::QuoteCommandLineArgument;
 
 bool Executable(const std::string& path) {
     struct stat st;
@@ -485,11 +465,12 @@ int DoDebug(const std::vector<std::string>& args) {
     }
 
     std::string name = kDebugPrefix + std::to_string(getpid());
-    std::string image =
-        Quote(self) + " --debug-attach " + Quote(sockPath) + " -- " + Quote(program);
+    std::string image = QuoteCommandLineArgument(self) + " --debug-attach " +
+                        QuoteCommandLineArgument(sockPath) + " -- " +
+                        QuoteCommandLineArgument(program);
     std::string shown = args[first];
     for (size_t i = first + 1; i < args.size(); ++i) {
-        image += " " + Quote(args[i]);
+        image += " " + QuoteCommandLineArgument(args[i]);
         shown += " " + args[i];
     }
     Session s;

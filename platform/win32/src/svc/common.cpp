@@ -279,6 +279,26 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
     return args;
 }
 
+std::string QuoteCommandLineArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped.
+        out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    // Doubled before the closing quote, so that they stay literal.
+    out.append(2 * backslashes, '\\');
+    return out + "\"";
+}
+
 SocketPath::SocketPath(const std::string& path) {
     addr.sun_family = AF_UNIX;
     std::string use = path;

@@ -202,7 +202,7 @@ std::vector<BYTE> ReadServiceSecurity(HKEY key) {
     std::vector<BYTE> sd;
     SdParts parts;
     if (RegOpenKeyExA(key, "Security", 0, KEY_QUERY_VALUE, sec.out()) == ERROR_SUCCESS &&
-        GetBinary(sec.get(), "Security", sd) && ParseDescriptor(sd.data(), sd.size(), parts))
+        GetBinary(sec.get(), "Security", sd) && ParseStoredDescriptor(sd, parts))
         return sd;
     return DefaultServiceDescriptor();
 }

@@ -1624,7 +1624,7 @@ extern "C" BOOL WINAPI QueryServiceObjectSecurity(SC_HANDLE h, DWORD info, PVOID
         return Fail(err);
     std::vector<BYTE> stored = ReadServiceSecurity(key.get());
     SdParts parts;
-    if (!ParseDescriptor(stored.data(), stored.size(), parts))
+    if (!ParseStoredDescriptor(stored, parts))
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     std::vector<BYTE> out = BuildSelfRelative(parts, info);
     *needed = static_cast<DWORD>(out.size());
@@ -1663,7 +1663,7 @@ extern "C" BOOL WINAPI SetServiceObjectSecurity(SC_HANDLE h, DWORD info, PVOID s
         return Fail(err);
     std::vector<BYTE> stored = ReadServiceSecurity(key.get());
     SdParts parts;
-    if (!ParseDescriptor(stored.data(), stored.size(), parts))
+    if (!ParseStoredDescriptor(stored, parts))
         parts = SdParts{};
     if (info & OWNER_SECURITY_INFORMATION)
         parts.owner = incoming.owner;

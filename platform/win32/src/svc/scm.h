@@ -142,6 +142,10 @@ int WaitReadable(int fd, int timeoutMs);
 // quote only when they precede one).
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
+// One argument quoted (where it needs it) so that SplitCommandLine gives
+// it back as it is.
+std::string QuoteCommandLineArgument(const std::string& arg);
+
 // The address of a socket file, also one whose path is too long for
 // sockaddr_un (reached through /proc/self/fd of its folder).
 struct SocketPath {

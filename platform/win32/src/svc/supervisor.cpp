@@ -77,7 +77,32 @@ std::string FindProgram(const std::string& name) {
 // supervisor (and the service after it) moves to the state root's
 // C:\Windows\system32 and replaces the environment it got from the starter
 // with a fixed one: PATH, the account's HOME, USER, LOGNAME and SHELL, the
-// layer's own WIN32POSIX_* settings and the sanitizers' *SAN_OPTIONS.
+// layer's own WIN32POSIX_* settings and the sanitizers' *SAN_OPTIONS. An
+// LD_PRELOAD stays only when all it preloads are sanitizer runtimes: a test
+// run preloads one so that an uninstrumented host (perl) can load an
+// instrumented extension, in services too.
+bool SanitizerPreloadOnly(const std::string& list) {
+    bool any = false;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find_first_of(": ", at);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string entry = list.substr(at, end - at);
+        at = end + 1;
+        if (entry.empty())
+            continue;
+        std::string base = entry.substr(entry.rfind('/') + 1);
+        bool runtime = false;
+        for (const char* lib : {"libasan.so", "libtsan.so", "libubsan.so", "liblsan.so"})
+            runtime = runtime || base.rfind(lib, 0) == 0;
+        if (!runtime)
+            return false;
+        any = true;
+    }
+    return any;
+}
+
 void EnterServiceContext() {
     std::string system = MapWindowsPath("C:\\Windows\\system32");
     if (!MakeDirs(system) || chdir(system.c_str()) != 0)
@@ -87,7 +112,8 @@ void EnterServiceContext() {
         std::string var = *e;
         std::string name = var.substr(0, var.find('='));
         bool sanitizer = name.size() > 11 && name.compare(name.size() - 11, 11, "SAN_OPTIONS") == 0;
-        if (name.rfind("WIN32POSIX_", 0) == 0 || sanitizer)
+        bool preload = name == "LD_PRELOAD" && SanitizerPreloadOnly(var.substr(11));
+        if (name.rfind("WIN32POSIX_", 0) == 0 || sanitizer || preload)
             kept.push_back(var);
     }
     clearenv();

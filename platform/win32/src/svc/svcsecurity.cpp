@@ -127,6 +127,14 @@ bool ParseDescriptor(const void* sd, size_t maxLen, SdParts& out) {
     return true;
 }
 
+bool ParseStoredDescriptor(const std::vector<BYTE>& stored, SdParts& out) {
+    if (stored.size() < 4)
+        return false;
+    WORD control;
+    memcpy(&control, stored.data() + 2, 2);
+    return (control & SE_SELF_RELATIVE) && ParseDescriptor(stored.data(), stored.size(), out);
+}
+
 std::vector<BYTE> BuildSelfRelative(const SdParts& parts, DWORD info) {
     std::vector<BYTE> sd(20);
     sd[0] = 1;

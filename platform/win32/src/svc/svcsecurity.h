@@ -23,6 +23,10 @@ std::vector<BYTE> DefaultServiceDescriptor();
 // ACL against the bounds. maxLen bounds a self-relative descriptor.
 bool ParseDescriptor(const void* sd, size_t maxLen, SdParts& out);
 
+// Takes apart a descriptor kept in the database (a "Security" value): only
+// the self-relative form counts, as stored bytes hold no valid pointers.
+bool ParseStoredDescriptor(const std::vector<BYTE>& stored, SdParts& out);
+
 // A self-relative descriptor with the parts that info selects.
 std::vector<BYTE> BuildSelfRelative(const SdParts& parts, DWORD info);
 

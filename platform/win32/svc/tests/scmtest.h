@@ -33,6 +33,52 @@ struct Handle {
     }
 };
 
+// Whether a process with this id exists (a zombie still does).
+inline bool ProcessAlive(DWORD pid) {
+    return pid && kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// The process id the service's status reports (0 when none).
+inline DWORD PidOf(SC_HANDLE svc) {
+    SERVICE_STATUS_PROCESS sp{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
+                         &needed);
+    return sp.dwProcessId;
+}
+
+// Whether the process has ended: gone, or a zombie whose other threads
+// have exited as well. A killed process's first thread turns zombie while
+// the others may still be exiting, holding its files and so its locks.
+inline bool ProcessEnded(DWORD pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return true;
+    size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    // After the name: state, then 16 fields, then the number of threads.
+    std::istringstream fields(text.substr(close + 1));
+    std::string state, skip;
+    fields >> state;
+    for (int i = 0; i < 16; ++i)
+        fields >> skip;
+    long threads = 0;
+    fields >> threads;
+    return state == "Z" && threads <= 1;
+}
+
+// Waits (up to ten seconds) until the process has ended.
+inline bool WaitGone(DWORD pid) {
+    for (int i = 0; i < 1000; ++i) {
+        if (ProcessEnded(pid))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // A child process that runs `take` (taking a lock or opening a handle) and
 // then holds on until Release() or scope exit kills it (SIGKILL), so that
 // what it took is given up only by its death. `reported` tells whether the
@@ -76,15 +122,6 @@ struct HoldingChild {
 inline bool TakeDatabaseLock() {
     SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     return LockServiceDatabase(m) != nullptr;
-}
-
-// The process id a service's status names (0 when none).
-inline DWORD PidOf(SC_HANDLE svc) {
-    SERVICE_STATUS_PROCESS sp{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp,
-                         &needed);
-    return sp.dwProcessId;
 }
 
 // Enables or disables SeShutdownPrivilege in this process's token.
@@ -149,20 +186,9 @@ protected:
             if (cmdline.find("svcsupervisor") == std::string::npos)
                 continue;
             kill(static_cast<pid_t>(pid), SIGKILL);
-            for (int i = 0; i < 500 && Running(proc); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            WaitGone(static_cast<DWORD>(pid));
         }
         closedir(d);
-    }
-
-    // Whether /proc/<pid> names a process that has not ended (a zombie has).
-    static bool Running(const std::string& proc) {
-        std::ifstream stat(proc + "/stat");
-        std::string text;
-        if (!std::getline(stat, text))
-            return false;
-        size_t close = text.rfind(')');
-        return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
     }
 
     static std::string TestImage(const std::string& mode) {

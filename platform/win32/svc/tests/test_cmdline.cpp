@@ -21,3 +21,23 @@ TEST(ScmCommandLine, BlanksQuotesAndBackslashes) {
     EXPECT_EQ(SplitCommandLine("\"unterminated arg"), (V{"unterminated arg"}));
     EXPECT_TRUE(SplitCommandLine("   ").empty());
 }
+
+TEST(ScmCommandLine, QuotedArgumentsSplitBackUnchanged) {
+    using w32p::scm::QuoteCommandLineArgument;
+    const V args{"plain",
+                 "",
+                 "two words",
+                 "tab\there",
+                 "say \"hi\"",
+                 "C:\\dir\\",
+                 "C:\\dir with blank\\",
+                 "a\\\\\"b",
+                 "\\\\host\\share",
+                 "\"",
+                 "\\"};
+    std::string line;
+    for (const auto& a : args)
+        line += (line.empty() ? "" : " ") + QuoteCommandLineArgument(a);
+    EXPECT_EQ(SplitCommandLine(line), args) << line;
+    EXPECT_EQ(QuoteCommandLineArgument("C:\\x.exe"), "C:\\x.exe"); // left as it is
+}

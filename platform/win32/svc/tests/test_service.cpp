@@ -4,28 +4,6 @@
 
 #include <sys/wait.h>
 
-namespace {
-
-bool ProcessAlive(DWORD pid) {
-    return pid && kill(static_cast<pid_t>(pid), 0) == 0;
-}
-
-bool WaitGone(DWORD pid) {
-    for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) {
-        // A zombie of another parent still answers kill(0); /proc tells.
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        size_t close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z')
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !ProcessAlive(pid);
-}
-
-} // namespace
-
 TEST_F(ScmTest, ServiceRunsItsWholeLife) {
     Handle mgr(Manager());
     Handle svc(CreateTestService(mgr.h, "Life"));
@@ -316,12 +294,17 @@ TEST_F(ScmTest, ServicesStartAlikeWhoeverStartsThem) {
     ASSERT_NE(svc.h, nullptr);
     char here[4096];
     ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    auto startFrom = [&](const std::string& dir, const char* marker) {
+    auto startFrom = [&](const std::string& dir, const char* marker,
+                         const char* preload = nullptr) {
         EXPECT_EQ(chdir(dir.c_str()), 0);
         setenv("W32P_STARTER_MARKER", marker, 1);
+        if (preload)
+            setenv("LD_PRELOAD", preload, 1);           // files that do not exist: ignored by ld.so
         EXPECT_FALSE(StartServiceA(svc.h, 0, nullptr)); // exits without connecting
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROCESS_ABORTED));
         unsetenv("W32P_STARTER_MARKER");
+        if (preload)
+            unsetenv("LD_PRELOAD");
         EXPECT_EQ(chdir(here), 0);
         std::string log = ReadLog("Where");
         std::string path = root + "/logs/Where.log";
@@ -337,4 +320,11 @@ TEST_F(ScmTest, ServicesStartAlikeWhoeverStartsThem) {
     EXPECT_NE(first.find("WIN32POSIX_ROOT=" + root + "\n"), std::string::npos);
     EXPECT_NE(first.find("WIN32POSIX_WINSTA=Service-0x0-3e7$\n"), std::string::npos);
     EXPECT_EQ(first, second);
+    // Only a sanitizer runtime's preload reaches the service.
+    const char* runtime = "/nonexistent/lib/libasan.so.8";
+    std::string sanitized = startFrom("/", "three", runtime);
+    EXPECT_NE(sanitized.find("LD_PRELOAD=" + std::string(runtime) + "\n"), std::string::npos)
+        << sanitized;
+    std::string mixed = startFrom("/", "four", "/nonexistent/libasan.so.8:/nonexistent/libx.so");
+    EXPECT_EQ(mixed.find("LD_PRELOAD"), std::string::npos) << mixed;
 }
